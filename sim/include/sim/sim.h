@@ -1,0 +1,156 @@
+// Simulated platform: the control surface of the user-mode kernel, for tests,
+// tools and benchmarks. The driver never includes this header.
+//
+// One kernel per process. boot() starts it in one of two modes:
+//  - Deterministic (default): one thread, a virtual clock. DPCs, work items,
+//    timers and scheduled device events run from one loop ordered by virtual
+//    time (ties by sequence number); the loop runs whenever a thread waits, so
+//    a 3-second timeout costs microseconds and replays exactly.
+//  - Concurrent: real time; DPCs, work items and scheduled events run on worker
+//    threads at once, so ThreadSanitizer sees real races.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Mode { Deterministic, Concurrent };
+
+struct BootOptions {
+  Mode mode = Mode::Deterministic;
+  uint64_t seed = 1;
+  unsigned workerThreads = 2;  // Concurrent mode only
+};
+
+// Resets every kernel table and starts the kernel. Any kernel still running is
+// shut down first (without invariant checks).
+void boot(const BootOptions& options = {});
+// Stops worker threads; the kernel's tables stay readable until the next boot.
+void shutdown();
+Mode mode();
+uint64_t seed();
+
+// ---- time (100 ns units) --------------------------------------------------
+constexpr int64_t kMs = 10'000;
+constexpr int64_t kSecond = 1000 * kMs;
+
+int64_t now();  // time since boot
+// Deterministic: runs everything due up to now()+delta, then sets the clock
+// there. Concurrent: sleeps for delta.
+void advance(int64_t delta100ns);
+// Runs queued DPCs, work items and events that are already due, without
+// moving the clock (Deterministic). Returns when nothing more is ready.
+void runReady();
+// Runs the kernel until pred() holds or the deadline (relative, 100 ns) passes.
+// Deterministic: moves the clock only as far as the next scheduled item.
+// A null deadline waits forever; a wait that nothing can ever satisfy is a
+// verifier stop ("deadlock") in Deterministic mode. Returns pred().
+bool runUntil(const std::function<bool()>& pred, std::optional<int64_t> deadline100ns = std::nullopt);
+
+// Schedules an action (a device model's event) delay100ns from now. It runs at
+// PASSIVE_LEVEL on a kernel thread (the loop, or a worker) with no lock held.
+void schedule(int64_t delay100ns, std::function<void()> action);
+
+// ---- pool -------------------------------------------------------------------
+struct PoolUse {
+  size_t blocks = 0;
+  size_t bytes = 0;
+};
+PoolUse poolInUse();
+PoolUse poolInUse(ULONG tag);
+std::string describeOutstandingPool();  // one line per block: tag, size, pool type
+
+constexpr ULONG tag(const char (&t)[5]) {
+  return ULONG(uint8_t(t[0])) | ULONG(uint8_t(t[1])) << 8 | ULONG(uint8_t(t[2])) << 16 | ULONG(uint8_t(t[3])) << 24;
+}
+
+// ---- fault injection ----------------------------------------------------------
+// Fallible platform allocations (pool, IRPs, work items, device objects) are
+// numbered from 1 after each arm(). arm(n) makes the nth fail; arm(0) disarms.
+namespace faults {
+void arm(uint64_t failAt);
+void disarm();
+uint64_t allocationsSinceArm();
+bool fired();  // the armed failure was delivered
+}  // namespace faults
+
+// Raised by ExAllocatePoolWithQuotaTag when it fails without
+// POOL_QUOTA_FAIL_INSTEAD_OF_RAISE: the simulation of a raised exception.
+struct RaisedStatus {
+  NTSTATUS status;
+};
+
+// ---- verifier -----------------------------------------------------------------
+// A broken rule stops the kernel with a message naming the call and the rule.
+// By default the stop throws VerifierStop (tests catch or report it); tools may
+// set abortOnStop to print and abort.
+struct VerifierStop : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+void setAbortOnStop(bool abortOnStop);
+[[noreturn]] void verifierStop(const std::string& message);
+
+// Checks what must hold between tests and after unload: no pool block, IRP,
+// work item or registry handle outstanding, no spin lock held, no timer or DPC
+// queued. Stops (VerifierStop) on the first violation.
+void checkQuiescent();
+
+// ---- platform configuration -------------------------------------------------------
+void setWdmVersion(UCHAR major, UCHAR minor);
+
+// ---- debug output ------------------------------------------------------------------
+std::vector<std::string> debugLog();
+void clearDebugLog();
+
+// ---- registry ----------------------------------------------------------------------
+// Paths are absolute registry paths, e.g. "\\Registry\\Machine\\System\\...".
+namespace registry {
+void createKey(const std::u16string& path);
+bool keyExists(const std::u16string& path);
+void setValue(const std::u16string& keyPath, const std::u16string& name, ULONG type, const void* data, size_t length);
+void setDword(const std::u16string& keyPath, const std::u16string& name, uint32_t value);
+void setString(const std::u16string& keyPath, const std::u16string& name, const std::u16string& value);
+struct Value {
+  ULONG type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+std::optional<Value> value(const std::u16string& keyPath, const std::u16string& name);
+std::optional<std::u16string> stringValue(const std::u16string& keyPath, const std::u16string& name);
+void deleteValue(const std::u16string& keyPath, const std::u16string& name);
+size_t openHandles();
+}  // namespace registry
+
+extern const char16_t* const kServicesRoot;   // \Registry\Machine\System\CurrentControlSet\Services
+extern const char16_t* const kDeviceMapRoot;  // \Registry\Machine\Hardware\DeviceMap
+
+// ---- drivers and objects -----------------------------------------------------------
+// Creates the driver object \Driver\<service> and the service key, and calls
+// entry at PASSIVE_LEVEL with the service key path. Returns null (and keeps
+// nothing) when entry fails.
+PDRIVER_OBJECT loadDriver(const std::u16string& serviceName, PDRIVER_INITIALIZE entry,
+                          NTSTATUS* entryStatus = nullptr);
+// Calls DriverUnload, checks that the driver left no device object behind and
+// that the kernel is quiescent, and deletes the driver object.
+void unloadDriver(PDRIVER_OBJECT driver);
+PDRIVER_OBJECT findDriver(const std::u16string& objectName);
+
+PDEVICE_OBJECT findDevice(const std::u16string& name);             // \Device\... name
+std::optional<std::u16string> symbolicLinkTarget(const std::u16string& linkName);
+std::u16string deviceName(PDEVICE_OBJECT device);                  // "" when unnamed
+PDEVICE_OBJECT lowerDevice(PDEVICE_OBJECT device);                 // what it is attached to
+size_t deviceCount(PDRIVER_OBJECT driver);
+
+// ---- strings -------------------------------------------------------------------------
+std::string narrow(const std::u16string& s);
+std::string narrow(PCUNICODE_STRING s);
+std::u16string widen(const std::string& s);
+inline const WCHAR* wide(const std::u16string& s) { return reinterpret_cast<const WCHAR*>(s.c_str()); }
+
+}  // namespace sim

@@ -1,0 +1,268 @@
+// Simulated platform: the application side of the I/O manager. Builds the IRP
+// an application's call produces (buffers per the device's I/O method), sends
+// it to the top of the device's stack, and waits for the I/O manager's finish.
+#include "kernel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace sim::detail;
+
+namespace app {
+
+namespace {
+
+// The thread identity an application IRP carries.
+char applicationThread;
+
+PIRP newRequest(PDEVICE_OBJECT top, const std::shared_ptr<RequestState>& state) {
+  PIRP irp = allocateIrp(top->StackSize, IrpOwner::IoManager);
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  k.irps[irp].request = state;
+  state->irp = irp;
+  irp->RequestorMode = UserMode;
+  irp->Tail.Overlay.Thread = &applicationThread;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  return irp;
+}
+
+// Sends the IRP down and checks the dispatch routine's answer against the IRP.
+Request dispatch(PDEVICE_OBJECT top, PIRP irp, const std::shared_ptr<RequestState>& state) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("app", "requests are sent at PASSIVE_LEVEL");
+  NTSTATUS status = IofCallDriver(top, irp);
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("dispatch routine", "returned at raised IRQL");
+  if (heldSpinLocks()) stop("dispatch routine", "returned holding a spin lock");
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  if (status == STATUS_PENDING) {
+    state->returnedPending = true;
+    if (state->done && !state->markedPending)
+      stop("dispatch routine", "returned STATUS_PENDING without marking the IRP pending");
+  } else if (!state->done) {
+    stop("dispatch routine", "returned a final status for an IRP it did not complete");
+  } else if (state->result.status != status) {
+    stop("dispatch routine", "returned a status that differs from the IRP's IoStatus.Status");
+  }
+  return Request(state);
+}
+
+}  // namespace
+
+Request::~Request() {
+  if (!state_ || done()) return;
+  try {
+    cancel();
+    wait();
+  } catch (const sim::VerifierStop&) {
+    // The IRP stays outstanding; checkQuiescent reports it.
+  }
+}
+
+bool Request::done() const {
+  Lock lock(kernel().mutex);
+  return state_->done;
+}
+
+Result Request::wait(std::optional<int64_t> timeout100ns) {
+  sim::runUntil([this] { return done(); }, timeout100ns);
+  return result();
+}
+
+Result Request::result() const {
+  Lock lock(kernel().mutex);
+  return state_->result;
+}
+
+bool Request::cancel() {
+  Kernel& k = kernel();
+  PIRP irp;
+  {
+    Lock lock(k.mutex);
+    if (state_->done) return false;
+    irp = state_->irp;
+    ++state_->cancelsInProgress;
+  }
+  bool called = IoCancelIrp(irp);
+  Lock lock(k.mutex);
+  if (--state_->cancelsInProgress == 0 && state_->freeDeferred) {
+    state_->irp = nullptr;
+    freeIrpLocked(k, irp);
+  }
+  return called;
+}
+
+const std::vector<uint8_t>& Request::data() const { return state_->output; }
+
+PIRP Request::irp() const {
+  Lock lock(kernel().mutex);
+  return state_->irp;
+}
+
+File::File(File&& other) noexcept { *this = std::move(other); }
+
+File& File::operator=(File&& other) noexcept {
+  std::swap(fileObject_, other.fileObject_);
+  std::swap(device_, other.device_);
+  std::swap(cleanedUp_, other.cleanedUp_);
+  return *this;
+}
+
+File::~File() {
+  if (!isOpen()) return;
+  try {
+    close();
+  } catch (const sim::VerifierStop&) {
+    // Reported by checkQuiescent as a handle left open.
+  }
+}
+
+NTSTATUS File::open(const std::u16string& name, File& file) {
+  PDEVICE_OBJECT device = resolveDeviceName(name);
+  if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+  auto fileObject = new FILE_OBJECT{};
+  fileObject->Type = IO_TYPE_FILE;
+  fileObject->Size = sizeof(FILE_OBJECT);
+  fileObject->DeviceObject = device;
+  {
+    Lock lock(kernel().mutex);
+    kernel().files.insert(fileObject);
+  }
+  File opened;
+  opened.fileObject_ = fileObject;
+  opened.device_ = IoGetAttachedDevice(device);
+  Result r = opened.sendAsync(IRP_MJ_CREATE).wait();
+  if (!NT_SUCCESS(r.status)) {
+    opened.fileObject_ = nullptr;
+    Lock lock(kernel().mutex);
+    kernel().files.erase(fileObject);
+    delete fileObject;
+    return r.status;
+  }
+  if (file.isOpen()) file.close();
+  file = std::move(opened);
+  return r.status;
+}
+
+Request File::submit(UCHAR majorFunction, UCHAR minorFunction, ULONG code, std::span<const uint8_t> input,
+                     ULONG outputLength) {
+  if (!isOpen()) stop("app", "request on a handle that is not open");
+  auto state = std::make_shared<RequestState>();
+  state->input.assign(input.begin(), input.end());
+  state->output.assign(outputLength, 0);
+  state->outputLength = outputLength;
+  PIRP irp = newRequest(device_, state);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = majorFunction;
+  next->MinorFunction = minorFunction;
+  next->FileObject = fileObject_;
+  irp->Tail.Overlay.OriginalFileObject = fileObject_;
+  bool buffered = (device_->Flags & DO_BUFFERED_IO) != 0;
+
+  switch (majorFunction) {
+    case IRP_MJ_READ:
+      next->Parameters.Read.Length = outputLength;
+      if (buffered) {
+        state->systemBuffer = std::malloc(std::max<size_t>(outputLength, 1));
+        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
+        state->copyBack = true;
+      }
+      irp->UserBuffer = state->output.data();
+      break;
+    case IRP_MJ_WRITE:
+      next->Parameters.Write.Length = ULONG(input.size());
+      if (buffered) {
+        state->systemBuffer = std::malloc(std::max<size_t>(input.size(), 1));
+        std::memcpy(state->systemBuffer, input.data(), input.size());
+        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
+      }
+      irp->UserBuffer = state->input.data();
+      break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+      next->Parameters.DeviceIoControl.IoControlCode = code;
+      next->Parameters.DeviceIoControl.InputBufferLength = ULONG(input.size());
+      next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+      ULONG method = code & 3;
+      if (method == METHOD_BUFFERED) {
+        size_t size = std::max<size_t>({input.size(), outputLength, 1});
+        state->systemBuffer = std::calloc(1, size);
+        std::memcpy(state->systemBuffer, input.data(), input.size());
+        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
+        state->copyBack = true;
+      } else if (method == METHOD_NEITHER) {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = state->input.data();
+        irp->UserBuffer = state->output.data();
+      } else {
+        stop("app", "direct I/O control methods are not implemented by the simulation");
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return dispatch(device_, irp, state);
+}
+
+Request File::readAsync(ULONG length) { return submit(IRP_MJ_READ, 0, 0, {}, length); }
+Request File::writeAsync(std::span<const uint8_t> data) { return submit(IRP_MJ_WRITE, 0, 0, data, 0); }
+Request File::ioctlAsync(ULONG code, std::span<const uint8_t> input, ULONG outputLength) {
+  return submit(IRP_MJ_DEVICE_CONTROL, 0, code, input, outputLength);
+}
+Request File::flushAsync() { return submit(IRP_MJ_FLUSH_BUFFERS, 0, 0, {}, 0); }
+Request File::sendAsync(UCHAR majorFunction, UCHAR minorFunction) {
+  return submit(majorFunction, minorFunction, 0, {}, 0);
+}
+
+Result File::read(void* buffer, ULONG length) {
+  Request r = readAsync(length);
+  Result result = r.wait();
+  std::memcpy(buffer, r.data().data(), r.data().size());
+  return result;
+}
+
+Result File::write(const void* data, ULONG length) {
+  return writeAsync({static_cast<const uint8_t*>(data), length}).wait();
+}
+
+Result File::ioctl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength) {
+  Request r = ioctlAsync(code, {static_cast<const uint8_t*>(input), inputLength}, outputLength);
+  Result result = r.wait();
+  if (output) std::memcpy(output, r.data().data(), std::min<size_t>(r.data().size(), outputLength));
+  return result;
+}
+
+Result File::flush() { return flushAsync().wait(); }
+
+Result File::cleanup() {
+  cleanedUp_ = true;
+  return sendAsync(IRP_MJ_CLEANUP).wait();
+}
+
+Result File::close() {
+  if (!isOpen()) return Result{STATUS_INVALID_HANDLE, 0};
+  if (!cleanedUp_) cleanup();
+  Result r = sendAsync(IRP_MJ_CLOSE).wait();
+  Lock lock(kernel().mutex);
+  kernel().files.erase(fileObject_);
+  delete fileObject_;
+  fileObject_ = nullptr;
+  device_ = nullptr;
+  cleanedUp_ = false;
+  return r;
+}
+
+Request sendToDevice(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction,
+                     const std::function<void(PIO_STACK_LOCATION)>& setup) {
+  PDEVICE_OBJECT top = IoGetAttachedDevice(device);
+  auto state = std::make_shared<RequestState>();
+  PIRP irp = newRequest(top, state);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = majorFunction;
+  next->MinorFunction = minorFunction;
+  if (setup) setup(next);
+  return dispatch(top, irp, state);
+}
+
+}  // namespace app

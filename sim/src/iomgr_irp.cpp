@@ -1,0 +1,218 @@
+// Simulated platform: I/O request packets. Allocation and reuse, the trip down
+// a device stack (IofCallDriver), the trip back up with completion routines
+// (IofCompleteRequest), cancellation, and the I/O manager's own finishing of
+// application requests. Every IRP is registered, so the verifier can stop a
+// double completion, a completion with a cancel routine set, or a free in use.
+#include "kernel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace sim::detail {
+
+namespace {
+
+constexpr size_t kQuarantineIrps = 256;
+
+size_t irpBytes(CCHAR stackSize) { return sizeof(IRP) + size_t(stackSize) * sizeof(IO_STACK_LOCATION); }
+
+void initializeIrp(PIRP irp, CCHAR stackSize, USHORT size) {
+  std::memset(irp, 0, irpBytes(stackSize));
+  irp->Type = IO_TYPE_IRP;
+  irp->Size = size;
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = CHAR(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+}
+
+IrpRecord& recordOf(Kernel& k, PIRP irp, const char* call) {
+  auto it = k.irps.find(irp);
+  if (it == k.irps.end()) {
+    for (PIRP freed : k.irpQuarantine)
+      if (freed == irp) stop(call, "uses an IRP after it was freed");
+    stop(call, "uses something that is not an IRP");
+  }
+  return it->second;
+}
+
+bool inFlight(PIRP irp) { return irp->CurrentLocation <= irp->StackCount; }
+
+bool isError(NTSTATUS status) { return ULONG(status) >= 0xC0000000u; }
+
+// The I/O manager's last step for an application request: copy the buffered
+// output back, record the result, free the IRP.
+void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
+  request.markedPending = irp->PendingReturned;
+  if (request.returnedPending && !request.markedPending)
+    stop("IofCompleteRequest", "dispatch routine returned STATUS_PENDING without marking the IRP pending");
+  if (request.copyBack && !isError(irp->IoStatus.Status)) {
+    if (irp->IoStatus.Information > request.outputLength)
+      stop("IofCompleteRequest", "Information (" + std::to_string(irp->IoStatus.Information) +
+                                     ") exceeds the output buffer length (" + std::to_string(request.outputLength) + ")");
+    std::memcpy(request.output.data(), request.systemBuffer, irp->IoStatus.Information);
+  }
+  request.output.resize(request.copyBack && !isError(irp->IoStatus.Status) ? irp->IoStatus.Information
+                                                                           : request.output.size());
+  request.result = app::Result{irp->IoStatus.Status, irp->IoStatus.Information};
+  std::free(request.systemBuffer);
+  request.systemBuffer = nullptr;
+  request.done = true;
+  if (request.cancelsInProgress) {
+    request.freeDeferred = true;
+  } else {
+    request.irp = nullptr;
+    freeIrpLocked(k, irp);
+  }
+  k.changed.notify_all();
+}
+
+}  // namespace
+
+PIRP allocateIrp(CCHAR stackSize, IrpOwner owner) {
+  if (stackSize < 1) stop("IoAllocateIrp", "stack size below 1");
+  auto irp = static_cast<PIRP>(std::aligned_alloc(16, (irpBytes(stackSize) + 15) / 16 * 16));
+  initializeIrp(irp, stackSize, USHORT(irpBytes(stackSize)));
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  k.irps[irp] = IrpRecord{owner, nullptr};
+  return irp;
+}
+
+void freeIrpLocked(Kernel& k, PIRP irp) {
+  k.irps.erase(irp);
+  std::memset(irp, 0xDD, irpBytes(irp->StackCount));
+  k.irpQuarantine.push_back(irp);
+  if (k.irpQuarantine.size() > kQuarantineIrps) {
+    std::free(k.irpQuarantine.front());
+    k.irpQuarantine.pop_front();
+  }
+}
+
+NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+}  // namespace sim::detail
+
+using namespace sim::detail;
+
+extern "C" {
+
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IoAllocateIrp", "called above DISPATCH_LEVEL");
+  if (injectFailure()) return nullptr;
+  return allocateIrp(stackSize, IrpOwner::Driver);
+}
+
+void IoFreeIrp(PIRP irp) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  IrpRecord& record = recordOf(k, irp, "IoFreeIrp");
+  if (record.owner != IrpOwner::Driver) stop("IoFreeIrp", "frees an IRP the I/O manager owns");
+  if (inFlight(irp)) stop("IoFreeIrp", "frees an IRP that a driver below still holds");
+  if (irp->CancelRoutine) stop("IoFreeIrp", "frees an IRP with a cancel routine set");
+  freeIrpLocked(k, irp);
+}
+
+void IoReuseIrp(PIRP irp, NTSTATUS status) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  recordOf(k, irp, "IoReuseIrp");
+  if (inFlight(irp)) stop("IoReuseIrp", "reuses an IRP that a driver below still holds");
+  if (irp->CancelRoutine) stop("IoReuseIrp", "reuses an IRP with a cancel routine set");
+  initializeIrp(irp, irp->StackCount, irp->Size);
+  irp->IoStatus.Status = status;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  Kernel& k = kernel();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IofCallDriver", "called above DISPATCH_LEVEL");
+  {
+    Lock lock(k.mutex);
+    recordOf(k, irp, "IofCallDriver");
+  }
+  if (irp->CurrentLocation <= 1) stop("IofCallDriver", "IRP has no stack location left for the next driver");
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  location->DeviceObject = deviceObject;
+  if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) stop("IofCallDriver", "major function out of range");
+  PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[location->MajorFunction];
+  return dispatch(deviceObject, irp);
+}
+
+void IofCompleteRequest(PIRP irp, CCHAR) {
+  Kernel& k = kernel();
+  {
+    Lock lock(k.mutex);
+    recordOf(k, irp, "IofCompleteRequest");
+  }
+  if (!inFlight(irp)) stop("IofCompleteRequest", "completes an IRP that is already complete (completed twice)");
+  if (irp->CancelRoutine) stop("IofCompleteRequest", "completes an IRP whose cancel routine is still set");
+  if (irp->IoStatus.Status == STATUS_PENDING) stop("IofCompleteRequest", "completes an IRP with STATUS_PENDING");
+  if (heldSpinLocks()) stop("IofCompleteRequest", "completes an IRP while holding a spin lock");
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IofCompleteRequest", "called above DISPATCH_LEVEL");
+
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  irp->CurrentLocation++;
+  irp->Tail.Overlay.CurrentStackLocation++;
+  for (; irp->CurrentLocation <= irp->StackCount + 1;
+       location++, irp->CurrentLocation++, irp->Tail.Overlay.CurrentStackLocation++) {
+    irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+    NTSTATUS status = irp->IoStatus.Status;
+    bool invoke = location->CompletionRoutine &&
+                  ((NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_SUCCESS)) ||
+                   (!NT_SUCCESS(status) && (location->Control & SL_INVOKE_ON_ERROR)) ||
+                   (irp->Cancel && (location->Control & SL_INVOKE_ON_CANCEL)));
+    PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+    PVOID context = location->Context;
+    std::memset(location, 0, sizeof *location);
+    if (invoke) {
+      PDEVICE_OBJECT device =
+          irp->CurrentLocation == irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+      KIRQL before = KeGetCurrentIrql();
+      NTSTATUS result = routine(device, irp, context);
+      if (KeGetCurrentIrql() != before) stop("completion routine", "returned at a different IRQL");
+      if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+    } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+      IoMarkIrpPending(irp);
+    }
+  }
+
+  Lock lock(k.mutex);
+  IrpRecord& record = recordOf(k, irp, "IofCompleteRequest");
+  if (record.owner == IrpOwner::Driver)
+    stop("IofCompleteRequest",
+         "a driver-allocated IRP reached the I/O manager: its completion routine must return "
+         "STATUS_MORE_PROCESSING_REQUIRED");
+  std::shared_ptr<app::RequestState> request = record.request;
+  finishApplicationIrp(k, irp, *request);
+}
+
+BOOLEAN IoCancelIrp(PIRP irp) {
+  Kernel& k = kernel();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IoCancelIrp", "called above DISPATCH_LEVEL");
+  {
+    Lock lock(k.mutex);
+    recordOf(k, irp, "IoCancelIrp");
+  }
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+  if (!routine) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  irp->CancelIrql = irql;
+  PDEVICE_OBJECT device = inFlight(irp) ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+  routine(device, irp);
+  if (holdsSpinLock(&k.cancelSpinLock)) stop("cancel routine", "returned without releasing the cancel spin lock");
+  if (KeGetCurrentIrql() != irql) stop("cancel routine", "did not restore the IRQL in CancelIrql");
+  return TRUE;
+}
+
+}  // extern "C"

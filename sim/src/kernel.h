@@ -1,0 +1,172 @@
+// Simulated platform, internal: the kernel's shared tables and the helpers the
+// sim's source files use among themselves. Not seen by drivers or tests.
+//
+// One mutex (the dispatcher lock) guards every table below. It is never held
+// while driver code runs: DPCs, work items, completion, cancel and dispatch
+// routines are always called after it is released.
+#pragma once
+
+#include "sim/app.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+struct _IO_WORKITEM {
+  PDEVICE_OBJECT deviceObject;
+  PIO_WORKITEM_ROUTINE routine;
+  PVOID context;
+  bool queued;
+};
+
+// The I/O manager's per-device record, reached through DeviceObjectExtension.
+struct _DEVOBJ_EXTENSION {
+  CSHORT Type;
+  USHORT Size;
+  PDEVICE_OBJECT DeviceObject;
+  PDEVICE_OBJECT AttachedTo;  // the device this one is attached on top of
+  bool deleted;
+};
+
+namespace app {
+// The I/O manager's record of an application request.
+struct RequestState {
+  PIRP irp = nullptr;  // null once completed and freed
+  Result result;
+  bool done = false;
+  bool returnedPending = false;  // the top dispatch routine returned STATUS_PENDING
+  bool markedPending = false;    // ... and marked the IRP pending
+  bool copyBack = false;         // buffered read or device control: copy SystemBuffer out
+  void* systemBuffer = nullptr;
+  ULONG outputLength = 0;
+  std::vector<uint8_t> input;   // what METHOD_NEITHER and unbuffered writes point at
+  std::vector<uint8_t> output;  // the caller's output buffer
+  int cancelsInProgress = 0;    // IoCancelIrp calls that still touch the IRP
+  bool freeDeferred = false;
+};
+}  // namespace app
+
+namespace sim::detail {
+
+using Lock = std::unique_lock<std::mutex>;
+
+struct PoolBlock {
+  ULONG tag;
+  POOL_TYPE type;
+  size_t size;
+};
+
+enum class IrpOwner { Driver, IoManager };
+
+struct IrpRecord {
+  IrpOwner owner;
+  std::shared_ptr<app::RequestState> request;  // IoManager IRPs only
+};
+
+// An item on the time line: a timer's expiry or a scheduled action.
+struct TimedKey {
+  int64_t due;
+  uint64_t sequence;
+  bool operator<(const TimedKey& o) const { return due != o.due ? due < o.due : sequence < o.sequence; }
+};
+
+struct TimedItem {
+  PKTIMER timer = nullptr;
+  std::function<void()> action;
+};
+
+struct Kernel {
+  BootOptions options;
+  std::mutex mutex;
+  std::condition_variable changed;  // any state a waiter may be waiting for
+  bool running = false;
+  bool stopping = false;
+  std::vector<std::thread> workers;
+
+  // time
+  int64_t virtualNow = 0;
+  std::chrono::steady_clock::time_point bootTime;
+  uint64_t sequence = 0;
+  std::map<TimedKey, TimedItem> timeline;
+  std::unordered_map<PKTIMER, TimedKey> timers;
+
+  // deferred work
+  std::deque<PKDPC> dpcs;
+  std::deque<PIO_WORKITEM> workQueue;
+  std::set<PIO_WORKITEM> workItems;
+
+  // executive
+  std::unordered_map<void*, PoolBlock> pool;
+  std::deque<std::pair<void*, size_t>> poolQuarantine;  // freed blocks kept poisoned a while
+  uint64_t faultCounter = 0;
+  uint64_t faultAt = 0;
+  bool faultFired = false;
+
+  // I/O manager
+  std::unordered_map<PIRP, IrpRecord> irps;
+  std::deque<PIRP> irpQuarantine;
+  KSPIN_LOCK cancelSpinLock = 0;
+  std::map<std::u16string, PDEVICE_OBJECT> deviceNames;  // folded name
+  std::unordered_map<PDEVICE_OBJECT, std::u16string> namesOfDevices;
+  std::map<std::u16string, std::u16string> symbolicLinks;  // folded link name -> target
+  std::map<std::u16string, PDRIVER_OBJECT> drivers;        // folded \Driver\ name
+  std::set<PFILE_OBJECT> files;
+
+  // platform
+  UCHAR wdmMajor = 6;
+  UCHAR wdmMinor = 0x30;
+  std::vector<std::string> debugLog;
+  bool abortOnStop = false;
+};
+
+Kernel& kernel();
+
+// The system time at boot: 2026-01-01T00:00:00Z in 100 ns units since 1601.
+constexpr int64_t kBootSystemTime = 134114112000000000LL;
+
+// ---- scheduling (scheduler.cpp) ----
+int64_t nowLocked(Kernel& k);
+void insertTimedLocked(Kernel& k, int64_t due, TimedItem item, PKTIMER timer);
+BOOLEAN insertDpcLocked(Kernel& k, PKDPC dpc, PVOID arg1, PVOID arg2);
+// Deterministic mode: runs queued DPCs on this thread (when IRQL drops below DISPATCH_LEVEL).
+void drainDpcs();
+// Blocks until pred() (evaluated under the kernel lock) holds or the absolute
+// deadline passes; runs the kernel loop in Deterministic mode.
+bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int64_t> deadline,
+                const char* what);
+void checkNoQueuedObjectsIn(Kernel& k, const void* begin, size_t size, const char* freeingCall);
+void startWorkers(Kernel& k);
+void stopWorkers(Kernel& k);
+
+// ---- IRQL and locks (irql.cpp) ----
+void setIrql(KIRQL irql);
+size_t heldSpinLocks();
+bool holdsSpinLock(PKSPIN_LOCK lock);
+void resetThreadState();
+
+// ---- faults (pool.cpp) ----
+bool injectFailure();  // counts one fallible allocation; true when it must fail
+void freeAllPool(Kernel& k);
+
+// ---- I/O manager (iomgr_*.cpp) ----
+PIRP allocateIrp(CCHAR stackSize, IrpOwner owner);
+void freeIrpLocked(Kernel& k, PIRP irp);
+std::u16string fold(const std::u16string& s);
+std::u16string toU16(PCUNICODE_STRING s);
+std::u16string toU16(PCWSTR s);
+PDEVICE_OBJECT resolveDeviceName(const std::u16string& name);
+void freeAllObjects(Kernel& k);
+NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// ---- registry (registry.cpp) ----
+void resetRegistry();
+
+// Formats a verifier message and stops.
+[[noreturn]] void stop(const char* call, const std::string& rule);
+
+}  // namespace sim::detail

@@ -1,0 +1,186 @@
+// Simulated platform: executive pool with tags and accounting, quota charges
+// that raise, fault injection for every fallible allocation, and the memory
+// helpers of the run-time library. Freed blocks stay poisoned in quarantine for
+// a while so that a use after free reads garbage instead of the next tenant.
+#include "kernel.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace sim::detail {
+
+namespace {
+
+constexpr size_t kQuarantineBlocks = 256;
+constexpr unsigned char kFreshFill = 0xA5;
+constexpr unsigned char kFreedFill = 0xDD;
+
+POOL_TYPE basePoolType(POOL_TYPE type) {
+  int t = int(type) & ~POOL_QUOTA_FAIL_INSTEAD_OF_RAISE;
+  return t == PagedPool ? PagedPool : NonPagedPool;
+}
+
+std::string tagText(ULONG tag) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) {
+    char c = char((tag >> (8 * i)) & 0xFF);
+    s += (c >= 32 && c < 127) ? c : '?';
+  }
+  return s;
+}
+
+void* allocate(const char* call, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  POOL_TYPE base = basePoolType(type);
+  KIRQL irql = KeGetCurrentIrql();
+  if (base == PagedPool && irql > APC_LEVEL) stop(call, "allocates paged pool at DISPATCH_LEVEL or above");
+  if (irql > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
+  if (tag == 0) stop(call, "allocates with a zero pool tag");
+  if (injectFailure()) return nullptr;
+  void* p = std::aligned_alloc(16, (bytes + 15) / 16 * 16 + 16);
+  std::memset(p, kFreshFill, bytes);
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  k.pool[p] = PoolBlock{tag, base, bytes};
+  return p;
+}
+
+}  // namespace
+
+bool injectFailure() {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  ++k.faultCounter;
+  if (k.faultAt != 0 && k.faultCounter == k.faultAt) {
+    k.faultFired = true;
+    return true;
+  }
+  return false;
+}
+
+void freeAllPool(Kernel& k) {
+  Lock lock(k.mutex);
+  for (auto& [p, block] : k.pool) std::free(p);
+  k.pool.clear();
+  for (auto& [p, size] : k.poolQuarantine) std::free(p);
+  k.poolQuarantine.clear();
+}
+
+}  // namespace sim::detail
+
+using namespace sim::detail;
+
+namespace sim {
+
+PoolUse poolInUse() {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  PoolUse use;
+  for (auto& [p, block] : k.pool) {
+    ++use.blocks;
+    use.bytes += block.size;
+  }
+  return use;
+}
+
+PoolUse poolInUse(ULONG tag) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  PoolUse use;
+  for (auto& [p, block] : k.pool) {
+    if (block.tag != tag) continue;
+    ++use.blocks;
+    use.bytes += block.size;
+  }
+  return use;
+}
+
+std::string describeOutstandingPool() {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  std::ostringstream out;
+  for (auto& [p, block] : k.pool)
+    out << "  tag '" << tagText(block.tag) << "' " << block.size << " bytes "
+        << (block.type == PagedPool ? "paged" : "non-paged") << " at " << p << "\n";
+  return out.str();
+}
+
+namespace faults {
+
+void arm(uint64_t failAt) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  k.faultCounter = 0;
+  k.faultAt = failAt;
+  k.faultFired = false;
+}
+
+void disarm() { arm(0); }
+
+uint64_t allocationsSinceArm() {
+  Lock lock(kernel().mutex);
+  return kernel().faultCounter;
+}
+
+bool fired() {
+  Lock lock(kernel().mutex);
+  return kernel().faultFired;
+}
+
+}  // namespace faults
+
+}  // namespace sim
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
+  return allocate("ExAllocatePoolWithTag", poolType, numberOfBytes, tag);
+}
+
+PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
+  PVOID p = allocate("ExAllocatePoolWithQuotaTag", poolType, numberOfBytes, tag);
+  if (!p && !(int(poolType) & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE)) throw sim::RaisedStatus{STATUS_INSUFFICIENT_RESOURCES};
+  return p;
+}
+
+void ExFreePoolWithTag(PVOID p, ULONG tag) {
+  Kernel& k = kernel();
+  if (!p) stop("ExFreePoolWithTag", "frees a null pointer");
+  Lock lock(k.mutex);
+  auto it = k.pool.find(p);
+  if (it == k.pool.end()) {
+    for (auto& [q, size] : k.poolQuarantine)
+      if (q == p) stop("ExFreePoolWithTag", "frees a pool block twice");
+    stop("ExFreePoolWithTag", "frees memory that is not a pool block");
+  }
+  PoolBlock block = it->second;
+  if (block.tag != tag)
+    stop("ExFreePoolWithTag", "frees a block of tag '" + tagText(block.tag) + "' with tag '" + tagText(tag) + "'");
+  KIRQL irql = KeGetCurrentIrql();
+  if (block.type == PagedPool && irql > APC_LEVEL) stop("ExFreePoolWithTag", "frees paged pool at DISPATCH_LEVEL or above");
+  if (irql > DISPATCH_LEVEL) stop("ExFreePoolWithTag", "called above DISPATCH_LEVEL");
+  checkNoQueuedObjectsIn(k, p, block.size, "ExFreePoolWithTag");
+  k.pool.erase(it);
+  std::memset(p, kFreedFill, block.size);
+  k.poolQuarantine.emplace_back(p, block.size);
+  if (k.poolQuarantine.size() > kQuarantineBlocks) {
+    std::free(k.poolQuarantine.front().first);
+    k.poolQuarantine.pop_front();
+  }
+}
+
+void RtlCopyMemory(void* dest, const void* src, SIZE_T length) { std::memcpy(dest, src, length); }
+void RtlMoveMemory(void* dest, const void* src, SIZE_T length) { std::memmove(dest, src, length); }
+void RtlZeroMemory(void* dest, SIZE_T length) { std::memset(dest, 0, length); }
+void RtlFillMemory(void* dest, SIZE_T length, UCHAR fill) { std::memset(dest, fill, length); }
+
+SIZE_T RtlCompareMemory(const void* a, const void* b, SIZE_T length) {
+  auto x = static_cast<const unsigned char*>(a);
+  auto y = static_cast<const unsigned char*>(b);
+  SIZE_T i = 0;
+  while (i < length && x[i] == y[i]) ++i;
+  return i;
+}
+
+}  // extern "C"

@@ -1,0 +1,428 @@
+// Simulated platform: the kernel's scheduler. Owns the clock, the time line of
+// timers and scheduled device events, the DPC queue and the work queue, and
+// runs them: from one loop ordered by virtual time (Deterministic mode) or on
+// worker threads in real time (Concurrent mode).
+#include "kernel.h"
+
+#include <cstdio>
+
+namespace sim::detail {
+
+Kernel& kernel() {
+  static Kernel k;
+  return k;
+}
+
+int64_t nowLocked(Kernel& k) {
+  if (k.options.mode == Mode::Deterministic) return k.virtualNow;
+  auto elapsed = std::chrono::steady_clock::now() - k.bootTime;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
+void insertTimedLocked(Kernel& k, int64_t due, TimedItem item, PKTIMER timer) {
+  TimedKey key{due, ++k.sequence};
+  if (timer) k.timers[timer] = key;
+  k.timeline.emplace(key, std::move(item));
+  k.changed.notify_all();
+}
+
+BOOLEAN insertDpcLocked(Kernel& k, PKDPC dpc, PVOID arg1, PVOID arg2) {
+  if (dpc->DpcData) return FALSE;  // already queued: it runs once
+  dpc->SystemArgument1 = arg1;
+  dpc->SystemArgument2 = arg2;
+  dpc->DpcData = dpc;
+  k.dpcs.push_back(dpc);
+  k.changed.notify_all();
+  return TRUE;
+}
+
+namespace {
+
+void runDpc(PKDPC dpc, PVOID arg1, PVOID arg2) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  dpc->DeferredRoutine(dpc, dpc->DeferredContext, arg1, arg2);
+  if (KeGetCurrentIrql() != DISPATCH_LEVEL) stop("DPC routine", "returned at an IRQL other than DISPATCH_LEVEL");
+  if (heldSpinLocks() != 0) stop("DPC routine", "returned holding a spin lock");
+  setIrql(old);
+}
+
+void runWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
+  routine(item->deviceObject, context);
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("work item routine", "returned at raised IRQL");
+  if (heldSpinLocks() != 0) stop("work item routine", "returned holding a spin lock");
+}
+
+// Takes one ready item off the queues and runs it with the lock released.
+// Order: DPCs, then work items, then time-line items already due.
+bool runOneReady(Lock& lock) {
+  Kernel& k = kernel();
+  if (!k.dpcs.empty()) {
+    PKDPC dpc = k.dpcs.front();
+    k.dpcs.pop_front();
+    dpc->DpcData = nullptr;
+    PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+    lock.unlock();
+    runDpc(dpc, a1, a2);
+    lock.lock();
+    return true;
+  }
+  if (!k.workQueue.empty()) {
+    PIO_WORKITEM item = k.workQueue.front();
+    k.workQueue.pop_front();
+    item->queued = false;
+    PIO_WORKITEM_ROUTINE routine = item->routine;
+    PVOID context = item->context;
+    lock.unlock();
+    runWorkItem(item, routine, context);
+    lock.lock();
+    return true;
+  }
+  if (!k.timeline.empty() && k.timeline.begin()->first.due <= nowLocked(k)) {
+    auto node = k.timeline.extract(k.timeline.begin());
+    TimedItem& item = node.mapped();
+    if (item.timer) {
+      PKTIMER timer = item.timer;
+      k.timers.erase(timer);
+      timer->Header.Inserted = 0;
+      timer->Header.SignalState = 1;
+      k.changed.notify_all();
+      if (timer->Dpc) insertDpcLocked(k, timer->Dpc, nullptr, nullptr);
+      return true;
+    }
+    lock.unlock();
+    item.action();
+    lock.lock();
+    return true;
+  }
+  return false;
+}
+
+thread_local bool drainingDpcs = false;
+
+void workerMain() {
+  Kernel& k = kernel();
+  setIrql(PASSIVE_LEVEL);
+  Lock lock(k.mutex);
+  while (!k.stopping) {
+    if (runOneReady(lock)) continue;
+    if (k.timeline.empty()) {
+      k.changed.wait(lock);
+    } else {
+      int64_t wait100ns = k.timeline.begin()->first.due - nowLocked(k);
+      k.changed.wait_for(lock, std::chrono::nanoseconds(wait100ns * 100));
+    }
+  }
+}
+
+}  // namespace
+
+void drainDpcs() {
+  Kernel& k = kernel();
+  if (k.options.mode != Mode::Deterministic || drainingDpcs) return;
+  drainingDpcs = true;
+  Lock lock(k.mutex);
+  while (!k.dpcs.empty()) {
+    PKDPC dpc = k.dpcs.front();
+    k.dpcs.pop_front();
+    dpc->DpcData = nullptr;
+    PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+    lock.unlock();
+    runDpc(dpc, a1, a2);
+    lock.lock();
+  }
+  drainingDpcs = false;
+}
+
+bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int64_t> deadline, const char* what) {
+  Kernel& k = kernel();
+  if (k.options.mode == Mode::Concurrent) {
+    while (!pred()) {
+      if (!deadline) {
+        k.changed.wait_for(lock, std::chrono::milliseconds(1));
+        continue;
+      }
+      int64_t left = *deadline - nowLocked(k);
+      if (left <= 0) return pred();
+      k.changed.wait_for(lock, std::chrono::nanoseconds(std::min<int64_t>(left, 10'000) * 100));
+    }
+    return true;
+  }
+  for (;;) {
+    if (pred()) return true;
+    if (runOneReady(lock)) continue;
+    if (!k.timeline.empty() && (!deadline || k.timeline.begin()->first.due <= *deadline)) {
+      k.virtualNow = std::max(k.virtualNow, k.timeline.begin()->first.due);
+      continue;
+    }
+    if (deadline) {
+      k.virtualNow = std::max(k.virtualNow, *deadline);
+      return pred();
+    }
+    lock.unlock();
+    stop(what, "deadlock: the wait can never be satisfied (no DPC, work item, timer or device event is pending)");
+  }
+}
+
+void checkNoQueuedObjectsIn(Kernel& k, const void* begin, size_t size, const char* freeingCall) {
+  auto inside = [&](const void* p) {
+    auto b = static_cast<const char*>(begin);
+    auto q = static_cast<const char*>(p);
+    return q >= b && q < b + size;
+  };
+  for (auto& [timer, key] : k.timers)
+    if (inside(timer)) stop(freeingCall, "frees memory that holds a queued timer");
+  for (PKDPC dpc : k.dpcs)
+    if (inside(dpc)) stop(freeingCall, "frees memory that holds a queued DPC");
+  for (PIO_WORKITEM item : k.workQueue)
+    if (item->context && inside(item->context)) stop(freeingCall, "frees the context of a queued work item");
+}
+
+void startWorkers(Kernel& k) {
+  for (unsigned i = 0; i < k.options.workerThreads; ++i) k.workers.emplace_back(workerMain);
+}
+
+void stopWorkers(Kernel& k) {
+  {
+    Lock lock(k.mutex);
+    k.stopping = true;
+    k.changed.notify_all();
+  }
+  for (auto& t : k.workers) t.join();
+  k.workers.clear();
+}
+
+}  // namespace sim::detail
+
+using namespace sim::detail;
+
+namespace sim {
+
+void boot(const BootOptions& options) {
+  Kernel& k = kernel();
+  if (k.running) shutdown();
+  freeAllObjects(k);
+  freeAllPool(k);
+  resetRegistry();
+  resetThreadState();
+  {
+    Lock lock(k.mutex);
+    k.options = options;
+    k.stopping = false;
+    k.virtualNow = 0;
+    k.bootTime = std::chrono::steady_clock::now();
+    k.sequence = 0;
+    k.timeline.clear();
+    k.timers.clear();
+    k.dpcs.clear();
+    k.workQueue.clear();
+    k.faultCounter = k.faultAt = 0;
+    k.faultFired = false;
+    k.cancelSpinLock = 0;
+    k.wdmMajor = 6;
+    k.wdmMinor = 0x30;
+    k.debugLog.clear();
+    k.running = true;
+  }
+  if (options.mode == Mode::Concurrent) startWorkers(k);
+}
+
+void shutdown() {
+  Kernel& k = kernel();
+  if (!k.running) return;
+  stopWorkers(k);
+  k.running = false;
+}
+
+Mode mode() { return kernel().options.mode; }
+uint64_t seed() { return kernel().options.seed; }
+
+int64_t now() {
+  Lock lock(kernel().mutex);
+  return nowLocked(kernel());
+}
+
+void advance(int64_t delta100ns) {
+  Kernel& k = kernel();
+  if (k.options.mode == Mode::Concurrent) {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(delta100ns * 100));
+    return;
+  }
+  Lock lock(k.mutex);
+  int64_t deadline = nowLocked(k) + delta100ns;
+  waitLocked(lock, [] { return false; }, deadline, "sim::advance");
+}
+
+void runReady() {
+  Kernel& k = kernel();
+  if (k.options.mode == Mode::Concurrent) return;
+  Lock lock(k.mutex);
+  while (runOneReady(lock)) {
+  }
+}
+
+bool runUntil(const std::function<bool()>& pred, std::optional<int64_t> deadline100ns) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  std::optional<int64_t> deadline;
+  if (deadline100ns) deadline = nowLocked(k) + *deadline100ns;
+  // pred may read kernel state through public calls, so it runs unlocked.
+  auto unlockedPred = [&] {
+    lock.unlock();
+    bool done = pred();
+    lock.lock();
+    return done;
+  };
+  return waitLocked(lock, unlockedPred, deadline, "sim::runUntil");
+}
+
+void schedule(int64_t delay100ns, std::function<void()> action) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  TimedItem item;
+  item.action = std::move(action);
+  insertTimedLocked(k, nowLocked(k) + std::max<int64_t>(delay100ns, 0), std::move(item), nullptr);
+}
+
+}  // namespace sim
+
+// ---- the kernel calls -------------------------------------------------------------
+
+extern "C" {
+
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context) {
+  Kernel& k = kernel();
+  {
+    Lock lock(k.mutex);
+    for (PKDPC queued : k.dpcs)
+      if (queued == dpc) stop("KeInitializeDpc", "re-initialises a DPC that is still queued");
+  }
+  *dpc = KDPC{};
+  dpc->Type = 0x13;
+  dpc->DeferredRoutine = routine;
+  dpc->DeferredContext = context;
+}
+
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2) {
+  Kernel& k = kernel();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("KeInsertQueueDpc", "called above DISPATCH_LEVEL");
+  if (!dpc->DeferredRoutine) stop("KeInsertQueueDpc", "DPC was never initialised");
+  BOOLEAN inserted;
+  {
+    Lock lock(k.mutex);
+    inserted = insertDpcLocked(k, dpc, systemArgument1, systemArgument2);
+  }
+  // A DPC queued below DISPATCH_LEVEL runs at once, as the DPC interrupt would.
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL) drainDpcs();
+  return inserted;
+}
+
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  for (auto it = k.dpcs.begin(); it != k.dpcs.end(); ++it) {
+    if (*it == dpc) {
+      k.dpcs.erase(it);
+      dpc->DpcData = nullptr;
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
+  Kernel& k = kernel();
+  {
+    Lock lock(k.mutex);
+    if (k.timers.count(timer)) stop("KeInitializeTimer", "re-initialises a timer that is still queued");
+  }
+  *timer = KTIMER{};
+  timer->Header.Type = type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
+}
+
+void KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+
+BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc) {
+  Kernel& k = kernel();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("KeSetTimer", "called above DISPATCH_LEVEL");
+  if (timer->Header.Type != TimerNotificationObject && timer->Header.Type != TimerSynchronizationObject)
+    stop("KeSetTimer", "timer was never initialised");
+  if (periodMs != 0) stop("KeSetTimerEx", "periodic timers are not implemented by the simulation");
+  Lock lock(k.mutex);
+  BOOLEAN wasPending = FALSE;
+  if (auto it = k.timers.find(timer); it != k.timers.end()) {
+    k.timeline.erase(it->second);
+    k.timers.erase(it);
+    wasPending = TRUE;
+  }
+  int64_t now = nowLocked(k);
+  int64_t due = dueTime.QuadPart < 0 ? now - dueTime.QuadPart : dueTime.QuadPart - kBootSystemTime;
+  timer->DueTime.QuadPart = ULONGLONG(due);
+  timer->Dpc = dpc;
+  timer->Period = 0;
+  timer->Header.SignalState = 0;
+  timer->Header.Inserted = 1;
+  TimedItem item;
+  item.timer = timer;
+  insertTimedLocked(k, due, std::move(item), timer);
+  return wasPending;
+}
+
+BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) { return KeSetTimerEx(timer, dueTime, 0, dpc); }
+
+BOOLEAN KeCancelTimer(PKTIMER timer) {
+  Kernel& k = kernel();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("KeCancelTimer", "called above DISPATCH_LEVEL");
+  Lock lock(k.mutex);
+  auto it = k.timers.find(timer);
+  if (it == k.timers.end()) return FALSE;
+  k.timeline.erase(it->second);
+  k.timers.erase(it);
+  timer->Header.Inserted = 0;
+  return TRUE;
+}
+
+BOOLEAN KeReadStateTimer(PKTIMER timer) {
+  Lock lock(kernel().mutex);
+  return timer->Header.SignalState != 0;
+}
+
+void KeQuerySystemTime(PLARGE_INTEGER currentTime) {
+  currentTime->QuadPart = kBootSystemTime + sim::now();
+}
+
+ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(sim::now()); }
+
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject) {
+  if (!deviceObject) stop("IoAllocateWorkItem", "called with a null device object");
+  if (injectFailure()) return nullptr;
+  auto item = new _IO_WORKITEM{deviceObject, nullptr, nullptr, false};
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  k.workItems.insert(item);
+  return item;
+}
+
+void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE, PVOID context) {
+  Kernel& k = kernel();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IoQueueWorkItem", "called above DISPATCH_LEVEL");
+  Lock lock(k.mutex);
+  if (!k.workItems.count(item)) stop("IoQueueWorkItem", "work item was freed or never allocated");
+  if (item->queued) stop("IoQueueWorkItem", "queues a work item that is already queued");
+  item->routine = routine;
+  item->context = context;
+  item->queued = true;
+  k.workQueue.push_back(item);
+  k.changed.notify_all();
+}
+
+void IoFreeWorkItem(PIO_WORKITEM item) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  if (!k.workItems.count(item)) stop("IoFreeWorkItem", "work item freed twice or never allocated");
+  if (item->queued) stop("IoFreeWorkItem", "frees a work item that is still queued");
+  k.workItems.erase(item);
+  delete item;
+}
+
+}  // extern "C"

@@ -1,0 +1,53 @@
+// Simulated platform: the verifier. A broken rule stops the kernel with a
+// message that names the call and the rule (and the seed, so the run replays);
+// checkQuiescent() holds the invariants that must hold between tests.
+#include "kernel.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim::detail {
+
+void stop(const char* call, const std::string& rule) {
+  sim::verifierStop(std::string(call) + ": " + rule);
+}
+
+}  // namespace sim::detail
+
+using namespace sim::detail;
+
+namespace sim {
+
+void setAbortOnStop(bool abortOnStop) {
+  Lock lock(kernel().mutex);
+  kernel().abortOnStop = abortOnStop;
+}
+
+void verifierStop(const std::string& message) {
+  std::string full = "verifier stop: " + message + " (seed " + std::to_string(kernel().options.seed) + ")";
+  if (kernel().abortOnStop) {
+    std::fprintf(stderr, "%s\n", full.c_str());
+    std::abort();
+  }
+  throw VerifierStop(full);
+}
+
+void checkQuiescent() {
+  Kernel& k = kernel();
+  if (detail::heldSpinLocks()) stop("checkQuiescent", "a spin lock is still held");
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("checkQuiescent", "the thread is not back at PASSIVE_LEVEL");
+  if (registry::openHandles()) stop("checkQuiescent", std::to_string(registry::openHandles()) + " registry key(s) left open");
+  std::string pool = describeOutstandingPool();
+  if (!pool.empty()) stop("checkQuiescent", "pool still allocated:\n" + pool);
+  Lock lock(k.mutex);
+  if (!k.irps.empty()) stop("checkQuiescent", std::to_string(k.irps.size()) + " IRP(s) not freed");
+  if (!k.workItems.empty()) stop("checkQuiescent", std::to_string(k.workItems.size()) + " work item(s) not freed");
+  if (!k.timers.empty()) stop("checkQuiescent", std::to_string(k.timers.size()) + " timer(s) still queued");
+  if (!k.dpcs.empty()) stop("checkQuiescent", std::to_string(k.dpcs.size()) + " DPC(s) still queued");
+  if (!k.files.empty()) stop("checkQuiescent", std::to_string(k.files.size()) + " handle(s) still open");
+  for (auto& [link, target] : k.symbolicLinks)
+    if (!k.deviceNames.count(fold(target)))
+      stop("checkQuiescent", "symbolic link " + narrow(link) + " names a device that no longer exists");
+}
+
+}  // namespace sim

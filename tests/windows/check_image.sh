@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Tests: checks the Windows image tzserial.sys: PE32+, native subsystem, entry
+# point at DriverEntry, and imports only from the kernel, HAL, USBD and WMILIB.
+set -euo pipefail
+image=$1
+objdump=x86_64-w64-mingw32-objdump
+headers=$($objdump -p "$image")
+fail() { echo "FAIL: $*"; exit 1; }
+
+grep -qE '^Magic[[:space:]]+020b' <<<"$headers" || fail "not PE32+"
+grep -qE '^Subsystem[[:space:]]+00000001' <<<"$headers" || fail "subsystem is not native"
+
+entry=$(awk '/^AddressOfEntryPoint/ {print $2}' <<<"$headers")
+base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
+driver_entry=$(x86_64-w64-mingw32-nm "$image" | awk '$3 == "DriverEntry" {print $1}')
+[ -n "$driver_entry" ] || fail "no DriverEntry symbol"
+[ $((16#$entry + 16#$base)) -eq $((16#$driver_entry)) ] || fail "entry point is not DriverEntry"
+
+dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$headers" | sort -u)
+[ -n "$dlls" ] || fail "no imports"
+for dll in $dlls; do
+  case "$dll" in
+    ntoskrnl.exe|hal.dll|usbd.sys|wmilib.sys) ;;
+    *) fail "imports from $dll" ;;
+  esac
+done
+echo "ok: PE32+, native, entry DriverEntry, imports: $(echo $dlls)"

@@ -1,0 +1,119 @@
+// Tool: tzcom, the host program. Boots the simulated kernel, loads the driver
+// and reports what happened: the driver's global settings and dispatch table.
+//
+//   tzcom [--static-setting N] [--wdm MAJOR.MINOR]
+#include "driver/core/dispatch.h"
+#include "driver/core/globals.h"
+#include "sim/sim.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Options {
+  bool hasStaticSetting = false;
+  uint32_t staticSetting = 0;
+  int wdmMajor = 6, wdmMinor = 0x30;
+};
+
+bool parse(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--static-setting" && i + 1 < argc) {
+      o.hasStaticSetting = true;
+      o.staticSetting = uint32_t(std::strtoul(argv[++i], nullptr, 0));
+    } else if (a == "--wdm" && i + 1 < argc) {
+      if (std::sscanf(argv[++i], "%d.%x", &o.wdmMajor, &o.wdmMinor) != 2) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+const char* routineName(PDRIVER_DISPATCH routine) {
+  struct Known {
+    PDRIVER_DISPATCH routine;
+    const char* name;
+  };
+  static const Known known[] = {
+      {TzSerialCreateDispatch, "TzSerialCreateDispatch"},
+      {TzSerialCloseDispatch, "TzSerialCloseDispatch"},
+      {TzSerialRead, "TzSerialRead"},
+      {TzSerialWrite, "TzSerialWrite"},
+      {TzSerialFlush, "TzSerialFlush"},
+      {TzSerialDeviceControlDispatch, "TzSerialDeviceControlDispatch"},
+      {TzSerialCleanupDispatch, "TzSerialCleanupDispatch"},
+      {TzSerialPowerDispatch, "TzSerialPowerDispatch"},
+      {TzSerialSystemControlDispatch, "TzSerialSystemControlDispatch"},
+      {TzserialPnp, "TzserialPnp"},
+  };
+  for (const Known& k : known)
+    if (k.routine == routine) return k.name;
+  return "(I/O manager default: STATUS_INVALID_DEVICE_REQUEST)";
+}
+
+const char* majorName(int major) {
+  static const char* const names[] = {
+      "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
+      "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
+      "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+      "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
+      "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
+      "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
+      "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA", "IRP_MJ_PNP"};
+  return names[major];
+}
+
+void report(PDRIVER_OBJECT driver) {
+  const TzSerialGlobalSettings& g = TzSerialGlobals;
+  std::printf("driver loaded: %s\n", sim::narrow(&driver->DriverName).c_str());
+  std::printf("\nglobal settings\n");
+  std::printf("  staticSetting        0x%X%s%s%s\n", g.staticSetting,
+              g.staticSetting & StaticSettingBlockSleepWhenOpen ? " BlockSleepWhenOpen" : "",
+              g.staticSetting & StaticSettingSingleDevice ? " SingleDevice" : "",
+              g.staticSetting & StaticSettingNoZeroLengthPacket ? " NoZeroLengthPacket" : "");
+  std::printf("  device scheme        %s\n", g.staticSetting & StaticSettingSingleDevice
+                                                 ? "one device object (named function device)"
+                                                 : "two device objects (function + named port)");
+  std::printf("  deviceCount          %u\n", g.deviceCount);
+  std::printf("  maxTransferSize      %u\n", g.maxTransferSize);
+  std::printf("  maxWriteTransferSize 0x%X%s\n", g.maxWriteTransferSize,
+              g.maxWriteTransferSize == 0xFFFFFFFF ? " (no cap)" : "");
+  std::printf("\ndispatch table\n");
+  for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
+    std::printf("  %-32s %s\n", majorName(major), routineName(driver->MajorFunction[major]));
+  std::printf("  %-32s %s\n", "AddDevice",
+              driver->DriverExtension->AddDevice == TzSerialAddDevice ? "TzSerialAddDevice" : "(none)");
+  std::printf("  %-32s %s\n", "DriverUnload", driver->DriverUnload == TzSerialUnload ? "TzSerialUnload" : "(none)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, options)) {
+    std::fprintf(stderr, "usage: tzcom [--static-setting N] [--wdm MAJOR.MINOR]\n");
+    return 2;
+  }
+  sim::boot();
+  sim::setAbortOnStop(true);
+  sim::setWdmVersion(UCHAR(options.wdmMajor), UCHAR(options.wdmMinor));
+  std::printf("simulated kernel booted (deterministic, WDM %d.%02X)\n", options.wdmMajor, options.wdmMinor);
+  if (options.hasStaticSetting) {
+    std::u16string key = std::u16string(sim::kServicesRoot) + u"\\tzserial";
+    sim::registry::setDword(key, u"STATIC_SETTING", options.staticSetting);
+  }
+  NTSTATUS status = 0;
+  PDRIVER_OBJECT driver = sim::loadDriver(u"tzserial", DriverEntry, &status);
+  std::printf("DriverEntry returned 0x%08X\n", unsigned(status));
+  if (!driver) return 1;
+  report(driver);
+  sim::unloadDriver(driver);
+  std::printf("\ndriver unloaded: no pool, IRP, work item or registry handle outstanding\n");
+  sim::shutdown();
+  return 0;
+}
