@@ -1,0 +1,114 @@
+// Tests: driver entry. STATIC_SETTING handling, the WDM version probe that caps
+// the first bulk-out transfer, the dispatch table, and that neither a failed
+// allocation nor an unload leaves anything behind.
+#include "driver/core/dispatch.h"
+#include "driver/core/globals.h"
+#include "support/sim_test.h"
+
+namespace {
+
+class StaticSettingTest : public DriverTest {
+ protected:
+  void configure() override {
+    if (value) sim::registry::setValue(serviceKey(), u"STATIC_SETTING", type, &*value, length);
+  }
+  void loadWith(ULONG type_, uint32_t value_, size_t length_ = 4) {
+    type = type_;
+    value = value_;
+    length = length_;
+    reload();
+  }
+  std::optional<uint32_t> value;
+  ULONG type = REG_DWORD;
+  size_t length = 4;
+};
+
+TEST_F(StaticSettingTest, AbsentValueMeansTwoDevicesZeroLengthPacketsAndSleepAllowed) {
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 0u);
+}
+
+TEST_F(StaticSettingTest, OnlyTheLowThreeBitsAreKept) {
+  loadWith(REG_DWORD, 0xFFFFFFFF);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 7u);
+  loadWith(REG_DWORD, 8);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 0u);
+  loadWith(REG_DWORD, StaticSettingSingleDevice | 0x10);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, ULONG(StaticSettingSingleDevice));
+}
+
+TEST_F(StaticSettingTest, AnyTypeIsReadAsItsFirstFourBytes) {
+  loadWith(REG_BINARY, 0x00000005);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 5u);
+}
+
+TEST_F(StaticSettingTest, ValueShorterThanADwordCountsAsAbsent) {
+  loadWith(REG_BINARY, 0x07, 2);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 0u);
+  loadWith(REG_BINARY, 0x07, 0);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 0u);
+}
+
+TEST_F(StaticSettingTest, EveryFailedAllocationFallsBackToZeroAndLeaksNothing) {
+  sim::unloadDriver(driver);
+  driver = nullptr;
+  sim::registry::setDword(serviceKey(), u"STATIC_SETTING", 7);
+  for (uint64_t failAt = 1;; ++failAt) {
+    sim::faults::arm(failAt);
+    PDRIVER_OBJECT d = sim::loadDriver(u"tzserial", DriverEntry);
+    bool fired = sim::faults::fired();
+    sim::faults::disarm();
+    ASSERT_NE(d, nullptr) << "allocation " << failAt;
+    EXPECT_EQ(TzSerialGlobals.staticSetting, fired ? 0u : 7u) << "allocation " << failAt;
+    sim::unloadDriver(d);  // checks that no pool or key handle is left
+    if (!fired) break;
+  }
+}
+
+struct WdmCase {
+  UCHAR major, minor;
+  ULONG expectedWriteCap;
+};
+
+class WdmProbeTest : public DriverTest, public ::testing::WithParamInterface<WdmCase> {
+ protected:
+  void configure() override { sim::setWdmVersion(GetParam().major, GetParam().minor); }
+};
+
+TEST_P(WdmProbeTest, OnlyWdm110CapsTheFirstWriteTransfer) {
+  EXPECT_EQ(TzSerialGlobals.maxWriteTransferSize, GetParam().expectedWriteCap);
+  EXPECT_EQ(TzSerialGlobals.maxTransferSize, 4096u);
+  EXPECT_EQ(TzSerialGlobals.deviceCount, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, WdmProbeTest,
+                         ::testing::Values(WdmCase{6, 0x30, 0xFFFFFFFF}, WdmCase{1, 0x30, 0xFFFFFFFF},
+                                           WdmCase{1, 0x20, 0xFFFFFFFF}, WdmCase{1, 0x10, 4096},
+                                           WdmCase{1, 0x05, 0xFFFFFFFF}, WdmCase{1, 0x00, 0xFFFFFFFF}));
+
+TEST_F(DriverTest, DispatchTableNamesEveryHandledMajorFunction) {
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], TzSerialCreateDispatch);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], TzSerialCloseDispatch);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], TzSerialRead);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_WRITE], TzSerialWrite);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS], TzSerialFlush);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], TzSerialDeviceControlDispatch);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLEANUP], TzSerialCleanupDispatch);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_POWER], TzSerialPowerDispatch);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], TzSerialSystemControlDispatch);
+  EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], TzserialPnp);
+  EXPECT_EQ(driver->DriverExtension->AddDevice, TzSerialAddDevice);
+  EXPECT_EQ(driver->DriverUnload, TzSerialUnload);
+}
+
+TEST_F(DriverTest, MajorFunctionsOutsideTheTableFailWithInvalidDeviceRequest) {
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device), STATUS_SUCCESS);
+  for (UCHAR major : {IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_INTERNAL_DEVICE_CONTROL}) {
+    app::Result r = app::sendToDevice(device, major, 0).wait();
+    EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST) << "major " << int(major);
+    EXPECT_EQ(r.information, 0u);
+  }
+  IoDeleteDevice(device);
+}
+
+}  // namespace
