@@ -3,6 +3,7 @@
 // dispatch routine passes before doing any work.
 #pragma once
 
+#include "driver/io/request_queue.h"
 #include "platform/kernel.h"
 
 constexpr ULONG FunctionDeviceSignature = 0x41424344;  // attached to the USB stack
@@ -30,13 +31,39 @@ struct DeviceContext {
   volatile LONG outstandingIo;    // requests inside the driver, plus one until removal
   KEVENT removeEvent;             // signalled when outstandingIo reaches 0
 
+  HoldQueue holdQueue;  // control requests and transfers while Plug and Play stalls the device
+
   // Written by the Plug and Play dispatch, which the system serialises, and
   // read without a lock by the gate; outstandingIo closes the removal window.
   volatile LONG deviceState;
   volatile LONG previousState;  // saved by a query-stop or query-remove
 
+  // writeQueue, waitMaskQueue, readQueue and purgeQueue, in that order.
+  RequestQueue* requestQueues[4];
+
   KSPIN_LOCK controlLock;  // serial settings, wait state, receive ring, holder bits
+
+  RequestQueue writeQueue;  // flushes and XOFF counters
+
+  // The one armed IOCTL_SERIAL_WAIT_ON_MASK and where its result goes.
+  PIRP currentWaitRequest;
+  PULONG waitResultLocation;
+
+  RequestQueue readQueue;  // reads and receive-buffer resizes
+  KDPC errorAbortDpc;      // flushes reads and writes after a receive error under SERIAL_ERROR_ABORT
+  RequestQueue waitMaskQueue;
+  RequestQueue purgeQueue;
 };
+
+enum TzSerialQueueIndex { WriteQueueIndex = 0, WaitMaskQueueIndex = 1, ReadQueueIndex = 2, PurgeQueueIndex = 3 };
+
+// Device-wide queue operations. PASSIVE_LEVEL for the stall.
+void TzSerialStallAllQueues(DeviceContext* context);
+void TzSerialRestartAllQueues(DeviceContext* context);
+// Cancels every request of the handle (every request when fileObject is null);
+// reads and flushes go whatever the handle.
+void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject);
+KDEFERRED_ROUTINE TzSerialErrorAbortDpc;
 
 // Returns the context of either device object of an adapter. Any IRQL; no lock.
 DeviceContext* TzSerialGetDeviceContext(PDEVICE_OBJECT deviceObject);

@@ -1,0 +1,41 @@
+// Driver: the device-wide queue operations that Plug and Play, power and
+// cleanup use: stall all, restart all, cancel all, and the error-abort DPC.
+#include "driver/core/device_context.h"
+
+void TzSerialStallAllQueues(DeviceContext* context) {
+  PAGED_CODE();
+  TzSerialHoldQueueStall(&context->holdQueue);
+  for (RequestQueue* queue : context->requestQueues) TzSerialStallQueue(queue);
+  TzSerialHoldQueueWaitIdle(&context->holdQueue);
+}
+
+void TzSerialRestartAllQueues(DeviceContext* context) {
+  TzSerialHoldQueueResume(&context->holdQueue);
+  for (RequestQueue* queue : context->requestQueues) TzSerialRestartQueue(queue);
+}
+
+void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject) {
+  for (RequestQueue* queue : context->requestQueues) TzSerialCancelQueuedRequests(queue, fileObject);
+  // Reads and flushes belong to the port, not the handle: all of them go.
+  TzSerialFlushQueue(context->requestQueues[WriteQueueIndex]);
+  TzSerialFlushQueue(context->requestQueues[ReadQueueIndex]);
+
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  PIRP wait = context->currentWaitRequest;
+  if (wait && IoSetCancelRoutine(wait, nullptr)) {
+    context->currentWaitRequest = nullptr;
+    context->waitResultLocation = nullptr;
+    KeReleaseSpinLock(&context->controlLock, oldIrql);
+    TzSerialCompleteRequest(wait, STATUS_CANCELLED);
+  } else {
+    KeReleaseSpinLock(&context->controlLock, oldIrql);
+  }
+
+  TzSerialHoldQueueCancelHeld(&context->holdQueue, fileObject);
+}
+
+void TzSerialErrorAbortDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
+  auto context = static_cast<DeviceContext*>(deferredContext);
+  TzSerialFlushQueue(context->requestQueues[WriteQueueIndex]);
+  TzSerialFlushQueue(context->requestQueues[ReadQueueIndex]);
+}

@@ -1,0 +1,161 @@
+// Driver: RequestQueue, which runs one kind of request strictly one at a time
+// through a start routine, with cancellation, flushing, stalling and restart.
+#include "driver/core/device_context.h"
+
+void TzSerialCompleteRequest(PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void TzSerialInitializeQueue(RequestQueue* queue, TzSerialStartRoutine* startRoutine, PDEVICE_OBJECT deviceObject,
+                             BOOLEAN startFromDpc) {
+  queue->startRoutine = startRoutine;
+  queue->deviceObject = deviceObject;
+  queue->startFromDpc = startFromDpc;
+  queue->stallCount = 1;
+  queue->currentRequest = nullptr;
+  InitializeListHead(&queue->pendingList);
+  KeInitializeSpinLock(&queue->lock);
+  if (startFromDpc) KeInitializeDpc(&queue->startDpc, TzSerialQueueStartDpc, queue);
+  KeInitializeEvent(&queue->idleEvent, NotificationEvent, FALSE);
+}
+
+NTSTATUS TzSerialQueueRequest(RequestQueue* queue, PIRP irp) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
+
+  // An idle, running queue starts the request in line, even one that
+  // normally starts from its DPC. A restart in progress may briefly leave the
+  // count at -1: that is running too.
+  if (!queue->currentRequest && queue->stallCount <= 0) {
+    queue->currentRequest = irp;
+    KeReleaseSpinLockFromDpcLevel(&queue->lock);
+    NTSTATUS status = queue->startRoutine(queue->deviceObject, irp);
+    KeLowerIrql(oldIrql);
+    return status;
+  }
+
+  irp->Tail.Overlay.DriverContext[0] = queue;
+  InsertTailList(&queue->pendingList, &irp->Tail.Overlay.ListEntry);
+  IoSetCancelRoutine(irp, TzSerialQueueCancelRoutine);
+  // Cancelled before the routine was in place: unless the canceller already
+  // took the routine back (then it completes the request), complete it here.
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&queue->lock, oldIrql);
+    TzSerialCompleteRequest(irp, STATUS_CANCELLED);
+    return STATUS_CANCELLED;
+  }
+  IoMarkIrpPending(irp);
+  KeReleaseSpinLock(&queue->lock, oldIrql);
+  return STATUS_PENDING;
+}
+
+void TzSerialStartNextRequest(RequestQueue* queue) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
+  queue->currentRequest = nullptr;
+
+  PIRP next = nullptr;
+  if (queue->stallCount <= 0) {
+    for (PLIST_ENTRY entry = queue->pendingList.Flink; entry != &queue->pendingList; entry = entry->Flink) {
+      PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+      // A null routine means a cancel is under way: its routine unlinks it.
+      if (IoSetCancelRoutine(irp, nullptr)) {
+        RemoveEntryList(entry);
+        next = irp;
+        break;
+      }
+    }
+  }
+
+  if (!next) {
+    KeSetEvent(&queue->idleEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&queue->lock, oldIrql);
+    return;
+  }
+  queue->currentRequest = next;
+  if (queue->startFromDpc) {
+    KeReleaseSpinLock(&queue->lock, oldIrql);
+    KeInsertQueueDpc(&queue->startDpc, nullptr, nullptr);
+    return;
+  }
+  KeReleaseSpinLockFromDpcLevel(&queue->lock);
+  queue->startRoutine(queue->deviceObject, next);
+  KeLowerIrql(oldIrql);
+}
+
+void TzSerialQueueStartDpc(PKDPC, PVOID context, PVOID, PVOID) {
+  auto queue = static_cast<RequestQueue*>(context);
+  KeAcquireSpinLockAtDpcLevel(&queue->lock);
+  PIRP irp = queue->currentRequest;
+  KeReleaseSpinLockFromDpcLevel(&queue->lock);
+  if (irp) queue->startRoutine(queue->deviceObject, irp);
+}
+
+void TzSerialQueueCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+  auto queue = static_cast<RequestQueue*>(irp->Tail.Overlay.DriverContext[0]);
+  KeAcquireSpinLockAtDpcLevel(&queue->lock);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&queue->lock, irp->CancelIrql);
+  TzSerialCompleteRequest(irp, STATUS_CANCELLED);
+}
+
+void TzSerialCancelQueuedRequests(RequestQueue* queue, PFILE_OBJECT fileObject) {
+  LIST_ENTRY cancelled;
+  InitializeListHead(&cancelled);
+
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
+  for (PLIST_ENTRY entry = queue->pendingList.Flink, next; entry != &queue->pendingList; entry = next) {
+    next = entry->Flink;
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (fileObject && IoGetCurrentIrpStackLocation(irp)->FileObject != fileObject) continue;
+    if (!IoSetCancelRoutine(irp, nullptr)) continue;
+    RemoveEntryList(entry);
+    InsertTailList(&cancelled, entry);
+  }
+  KeReleaseSpinLock(&queue->lock, oldIrql);
+
+  while (!IsListEmpty(&cancelled)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
+    TzSerialCompleteRequest(irp, STATUS_CANCELLED);
+  }
+}
+
+void TzSerialFlushQueue(RequestQueue* queue) {
+  TzSerialCancelQueuedRequests(queue, nullptr);
+
+  // Start routines set and clear the current request's cancel routine under
+  // controlLock, so taking it here settles who finishes the request.
+  DeviceContext* context = TzSerialGetDeviceContext(queue->deviceObject);
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  KeAcquireSpinLockAtDpcLevel(&queue->lock);
+  PIRP current = queue->currentRequest;
+  KeReleaseSpinLockFromDpcLevel(&queue->lock);
+  PDRIVER_CANCEL cancelRoutine = current ? IoSetCancelRoutine(current, nullptr) : nullptr;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+
+  if (!cancelRoutine) return;
+  KIRQL cancelIrql;
+  IoAcquireCancelSpinLock(&cancelIrql);
+  current->Cancel = TRUE;
+  current->CancelIrql = cancelIrql;
+  cancelRoutine(queue->deviceObject, current);
+}
+
+void TzSerialStallQueue(RequestQueue* queue) {
+  PAGED_CODE();
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
+  InterlockedIncrement(&queue->stallCount);
+  bool busy = queue->currentRequest != nullptr;
+  if (busy) KeClearEvent(&queue->idleEvent);
+  KeReleaseSpinLock(&queue->lock, oldIrql);
+  // The start-next after the current request ends starts nothing (stalled)
+  // and sets idleEvent.
+  if (busy) KeWaitForSingleObject(&queue->idleEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+void TzSerialRestartQueue(RequestQueue* queue) {
+  if (InterlockedDecrement(&queue->stallCount) == 0) TzSerialStartNextRequest(queue);
+  InterlockedCompareExchange(&queue->stallCount, 0, -1);
+}
