@@ -15,6 +15,7 @@ void TzSerialInitializeQueue(RequestQueue* queue, TzSerialStartRoutine* startRou
   queue->startFromDpc = startFromDpc;
   queue->stallCount = 1;
   queue->currentRequest = nullptr;
+  queue->currentFinishing = FALSE;
   InitializeListHead(&queue->pendingList);
   KeInitializeSpinLock(&queue->lock);
   if (startFromDpc) KeInitializeDpc(&queue->startDpc, TzSerialQueueStartDpc, queue);
@@ -54,6 +55,7 @@ NTSTATUS TzSerialQueueRequest(RequestQueue* queue, PIRP irp) {
 void TzSerialStartNextRequest(RequestQueue* queue) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
   queue->currentRequest = nullptr;
+  queue->currentFinishing = FALSE;
 
   PIRP next = nullptr;
   if (queue->stallCount <= 0) {
@@ -130,7 +132,7 @@ void TzSerialFlushQueue(RequestQueue* queue) {
   DeviceContext* context = TzSerialGetDeviceContext(queue->deviceObject);
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   KeAcquireSpinLockAtDpcLevel(&queue->lock);
-  PIRP current = queue->currentRequest;
+  PIRP current = queue->currentFinishing ? nullptr : queue->currentRequest;
   KeReleaseSpinLockFromDpcLevel(&queue->lock);
   PDRIVER_CANCEL cancelRoutine = current ? IoSetCancelRoutine(current, nullptr) : nullptr;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
@@ -141,6 +143,12 @@ void TzSerialFlushQueue(RequestQueue* queue) {
   current->Cancel = TRUE;
   current->CancelIrql = cancelIrql;
   cancelRoutine(queue->deviceObject, current);
+}
+
+void TzSerialSetCurrentFinishing(RequestQueue* queue) {
+  KeAcquireSpinLockAtDpcLevel(&queue->lock);
+  queue->currentFinishing = TRUE;
+  KeReleaseSpinLockFromDpcLevel(&queue->lock);
 }
 
 void TzSerialStallQueue(RequestQueue* queue) {

@@ -25,6 +25,7 @@ struct RequestQueue {
   volatile LONG stallCount;     // starts nothing while above 0; created at 1
   KDPC startDpc;                // starts from a DPC when startFromDpc is set
   BOOLEAN startFromDpc;
+  BOOLEAN currentFinishing;     // the current request's finisher has claimed it
 };
 
 struct HoldQueue {
@@ -61,6 +62,12 @@ void TzSerialCancelQueuedRequests(RequestQueue* queue, PFILE_OBJECT fileObject);
 // routine its start routine installed (none: left alone). IRQL <= DISPATCH_LEVEL;
 // takes controlLock, so the caller must not hold it.
 void TzSerialFlushQueue(RequestQueue* queue);
+
+// Called under controlLock by the party about to complete the current request
+// (its data path after taking back the cancel routine, or its cancel routine):
+// from then on a flush leaves the request alone, since it may be freed at
+// any moment. Cleared by TzSerialStartNextRequest.
+void TzSerialSetCurrentFinishing(RequestQueue* queue);
 
 // Stalls the queue one level and waits until it has no current request.
 // PASSIVE_LEVEL.

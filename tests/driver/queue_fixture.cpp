@@ -10,6 +10,9 @@ ULONG codeOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.De
 void currentCancel(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   RequestQueue* queue = QueueTest::current->queueOf(irp);
+  KIRQL old = KeAcquireSpinLockRaiseToDpc(&QueueTest::current->context->controlLock);
+  TzSerialSetCurrentFinishing(queue);
+  KeReleaseSpinLock(&QueueTest::current->context->controlLock, old);
   TzSerialCompleteRequest(irp, STATUS_CANCELLED);
   TzSerialStartNextRequest(queue);
 }
@@ -99,9 +102,11 @@ RequestQueue* QueueTest::queueOf(PIRP irp) {
 bool QueueTest::finish(RequestQueue* queue, NTSTATUS status) {
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   KeAcquireSpinLockAtDpcLevel(&queue->lock);
-  PIRP irp = queue->currentRequest;
+  // A request its cancel routine is finishing is no longer ours to touch.
+  PIRP irp = queue->currentFinishing ? nullptr : queue->currentRequest;
   KeReleaseSpinLockFromDpcLevel(&queue->lock);
   bool ours = irp && IoSetCancelRoutine(irp, nullptr);
+  if (ours) TzSerialSetCurrentFinishing(queue);
   KeReleaseSpinLock(&context->controlLock, old);
   if (!ours) return false;
   TzSerialCompleteRequest(irp, status);
