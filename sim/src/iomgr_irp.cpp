@@ -51,8 +51,8 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
                                      ") exceeds the output buffer length (" + std::to_string(request.outputLength) + ")");
     std::memcpy(request.output.data(), request.systemBuffer, irp->IoStatus.Information);
   }
-  request.output.resize(request.copyBack && !isError(irp->IoStatus.Status) ? irp->IoStatus.Information
-                                                                           : request.output.size());
+  // A failed buffered request returns no bytes: the caller's buffer stays as it was.
+  if (request.copyBack) request.output.resize(isError(irp->IoStatus.Status) ? 0 : irp->IoStatus.Information);
   request.result = app::Result{irp->IoStatus.Status, irp->IoStatus.Information};
   std::free(request.systemBuffer);
   request.systemBuffer = nullptr;

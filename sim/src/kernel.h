@@ -9,6 +9,7 @@
 #include "sim/app.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <memory>
@@ -48,6 +49,8 @@ struct RequestState {
   std::vector<uint8_t> output;  // the caller's output buffer
   int cancelsInProgress = 0;    // IoCancelIrp calls that still touch the IRP
   bool freeDeferred = false;
+  // A request that never finished (a verifier stop, then a reboot) still frees its buffer.
+  ~RequestState() { std::free(systemBuffer); }
 };
 }  // namespace app
 

@@ -120,7 +120,12 @@ void workerMain() {
 void drainDpcs() {
   Kernel& k = kernel();
   if (k.options.mode != Mode::Deterministic || drainingDpcs) return;
-  drainingDpcs = true;
+  // Cleared on every exit: a verifier stop inside a DPC must not leave this
+  // thread unable to drain DPCs after the next boot.
+  struct Draining {
+    Draining() { drainingDpcs = true; }
+    ~Draining() { drainingDpcs = false; }
+  } draining;
   Lock lock(k.mutex);
   while (!k.dpcs.empty()) {
     PKDPC dpc = k.dpcs.front();
@@ -131,7 +136,6 @@ void drainDpcs() {
     runDpc(dpc, a1, a2);
     lock.lock();
   }
-  drainingDpcs = false;
 }
 
 bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int64_t> deadline, const char* what) {
