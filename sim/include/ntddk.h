@@ -470,6 +470,37 @@ typedef enum _BUS_QUERY_ID_TYPE {
   BusQueryInstanceID = 3,
 } BUS_QUERY_ID_TYPE;
 
+#define IRP_MN_START_DEVICE 0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE 0x01
+#define IRP_MN_REMOVE_DEVICE 0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE 0x03
+#define IRP_MN_STOP_DEVICE 0x04
+#define IRP_MN_QUERY_STOP_DEVICE 0x05
+#define IRP_MN_CANCEL_STOP_DEVICE 0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
+#define IRP_MN_QUERY_INTERFACE 0x08
+#define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_SURPRISE_REMOVAL 0x17
+
+#define IRP_MN_WAIT_WAKE 0x00
+#define IRP_MN_POWER_SEQUENCE 0x01
+#define IRP_MN_SET_POWER 0x02
+#define IRP_MN_QUERY_POWER 0x03
+
+typedef enum _DEVICE_REGISTRY_PROPERTY {
+  DevicePropertyDeviceDescription = 0,
+  DevicePropertyHardwareID = 1,
+  DevicePropertyCompatibleIDs = 2,
+  DevicePropertyBootConfiguration = 3,
+  DevicePropertyBootConfigurationTranslated = 4,
+  DevicePropertyClassName = 5,
+  DevicePropertyClassGuid = 6,
+  DevicePropertyDriverKeyName = 7,
+  DevicePropertyManufacturer = 8,
+  DevicePropertyFriendlyName = 9,
+} DEVICE_REGISTRY_PROPERTY;
+
 // ---- IRPs -------------------------------------------------------------------
 
 #define SL_PENDING_RETURNED 0x01
@@ -685,5 +716,13 @@ void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE
 void IoFreeWorkItem(PIO_WORKITEM item);
 
 BOOLEAN IoIsWdmVersionAvailable(UCHAR majorVersion, UCHAR minorVersion);
+
+// Reads a Plug and Play property of a physical device object. A buffer too
+// small gives STATUS_BUFFER_TOO_SMALL with the needed length in resultLength.
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
+                             PVOID propertyBuffer, PULONG resultLength);
+
+// ---- power manager ------------------------------------------------------------
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
 
 }  // extern "C"

@@ -85,6 +85,15 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
   PAGED_CODE();
   *deviceObject = nullptr;
   if (injectFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+  return createDeviceObject(driverObject, extensionSize, deviceName, deviceType, characteristics, exclusive,
+                            deviceObject);
+}
+
+}  // extern "C"
+
+NTSTATUS sim::detail::createDeviceObject(PDRIVER_OBJECT driverObject, ULONG extensionSize,
+                                         PUNICODE_STRING deviceName, DEVICE_TYPE deviceType, ULONG characteristics,
+                                         BOOLEAN exclusive, PDEVICE_OBJECT* deviceObject) {
   Kernel& k = kernel();
   std::u16string name = toU16(deviceName);
   if (sizeof(DEVICE_OBJECT) + extensionSize > 0xFFFF) stop("IoCreateDevice", "device extension too large");
@@ -102,7 +111,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
   device->DeviceExtension = extensionSize ? reinterpret_cast<char*>(device) + sizeof(DEVICE_OBJECT) : nullptr;
   device->DeviceType = deviceType;
   device->StackSize = 1;
-  device->DeviceObjectExtension = new _DEVOBJ_EXTENSION{13, sizeof(_DEVOBJ_EXTENSION), device, nullptr, false};
+  device->DeviceObjectExtension =
+      new _DEVOBJ_EXTENSION{13, sizeof(_DEVOBJ_EXTENSION), device, nullptr, PowerDeviceUnspecified};
   device->DeviceLock.Header.Type = EventSynchronizationObject;
   device->NextDevice = driverObject->DeviceObject;
   driverObject->DeviceObject = device;
@@ -113,6 +123,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICO
   *deviceObject = device;
   return STATUS_SUCCESS;
 }
+
+extern "C" {
 
 void IoDeleteDevice(PDEVICE_OBJECT device) {
   Kernel& k = kernel();
@@ -143,7 +155,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT
   Lock lock(k.mutex);
   if (source->DeviceObjectExtension->AttachedTo) stop("IoAttachDeviceToDeviceStack", "source is already attached");
   PDEVICE_OBJECT top = IoGetAttachedDevice(target);
-  if (top->DeviceObjectExtension->deleted) return nullptr;
+  if (isRemovedPhysicalDevice(top)) return nullptr;
   top->AttachedDevice = source;
   source->DeviceObjectExtension->AttachedTo = top;
   source->StackSize = CCHAR(top->StackSize + 1);

@@ -31,7 +31,7 @@ struct _DEVOBJ_EXTENSION {
   USHORT Size;
   PDEVICE_OBJECT DeviceObject;
   PDEVICE_OBJECT AttachedTo;  // the device this one is attached on top of
-  bool deleted;
+  DEVICE_POWER_STATE powerState;  // as last told with PoSetPowerState
 };
 
 namespace app {
@@ -165,6 +165,14 @@ std::u16string toU16(PCWSTR s);
 PDEVICE_OBJECT resolveDeviceName(const std::u16string& name);
 void freeAllObjects(Kernel& k);
 NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+// IoCreateDevice without fault injection, for the simulation's own devices.
+NTSTATUS createDeviceObject(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING deviceName,
+                            DEVICE_TYPE deviceType, ULONG characteristics, BOOLEAN exclusive,
+                            PDEVICE_OBJECT* deviceObject);
+
+// ---- Plug and Play (pnp.cpp) ----
+void resetPnp();
+bool isRemovedPhysicalDevice(PDEVICE_OBJECT device);
 
 // ---- registry (registry.cpp) ----
 void resetRegistry();

@@ -206,6 +206,7 @@ void boot(const BootOptions& options) {
   Kernel& k = kernel();
   if (k.running) shutdown();
   freeAllObjects(k);
+  resetPnp();
   freeAllPool(k);
   resetRegistry();
   resetThreadState();

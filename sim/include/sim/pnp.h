@@ -1,0 +1,50 @@
+// Simulated platform: the Plug and Play manager and the USB bus driver that
+// owns each adapter's physical device object. Tests and tools plug an adapter
+// (a PDO on the simulated bus), call the function driver's AddDevice for it,
+// and send it Plug and Play requests down the stack the driver built.
+#pragma once
+
+#include "sim/app.h"
+
+namespace sim::pnp {
+
+// How the bus driver's device extension looks to a function driver.
+enum class BusExtension {
+  Foreign,  // another bus driver: extensionSize bytes that do not start with the family signature
+  Family,   // the adapter family's bus driver: "VTQB", then at bytes 8..15 the address of its claim block
+};
+
+struct PhysicalDeviceOptions {
+  // DevicePropertyClassName; nullopt makes the property read fail.
+  std::optional<std::u16string> className = u"Ports";
+  BusExtension extension = BusExtension::Foreign;
+  size_t extensionSize = 64;  // Foreign only; Family extensions are 16 bytes
+  ULONG flags = DO_POWER_PAGABLE;
+  // Handles IRP_MJ_INTERNAL_DEVICE_CONTROL (URBs, port reset) for the device
+  // model; without one such requests fail with STATUS_NOT_SUPPORTED.
+  std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> internalDeviceControl;
+};
+
+// Creates an adapter's physical device object on the simulated USB bus.
+PDEVICE_OBJECT createPhysicalDevice(const PhysicalDeviceOptions& options = {});
+// The four-byte claim block a Family bus extension points at.
+uint8_t* claimBlock(PDEVICE_OBJECT pdo);
+// Deletes a physical device object; nothing may be attached to it any more.
+void deletePhysicalDevice(PDEVICE_OBJECT pdo);
+// Makes IoAttachDeviceToDeviceStack onto this PDO fail (the device is being removed).
+void markRemoved(PDEVICE_OBJECT pdo);
+
+// The device power state a driver last reported for the device with PoSetPowerState.
+DEVICE_POWER_STATE devicePowerState(PDEVICE_OBJECT device);
+
+// Calls the driver's AddDevice for the PDO at PASSIVE_LEVEL, as the Plug and
+// Play manager does. On success the device attached to the PDO must have
+// cleared DO_DEVICE_INITIALIZING (a verifier stop otherwise).
+NTSTATUS addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+
+// Sends IRP_MJ_PNP with the minor function to the top of the PDO's stack,
+// IoStatus.Status preset to STATUS_NOT_SUPPORTED as the manager does.
+app::Request send(PDEVICE_OBJECT pdo, UCHAR minorFunction,
+                  const std::function<void(PIO_STACK_LOCATION)>& setup = {});
+
+}  // namespace sim::pnp
