@@ -6,7 +6,12 @@
 #ifdef _WIN32
 extern "C" {
 #include <ntddk.h>
+#include <ntddser.h>
 }
 #else
 #include <ntddk.h>
+#include <ntddser.h>
 #endif
+
+// The adapter's USB request blocks; the USB headers define the union.
+struct _URB;

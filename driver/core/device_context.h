@@ -19,6 +19,11 @@ enum TzSerialDeviceState : LONG {
   DeviceStateSurpriseRemoved = 6,
 };
 
+constexpr ULONG TzSerialBulkInSlots = 8;        // bulk-in transfers kept in flight
+constexpr ULONG TzSerialUrbSize = 128;           // bytes of each pre-allocated URB
+constexpr ULONG TzSerialRxBufferSize = 409600;   // bytes of the receive ring
+constexpr ULONG TzSerialDeviceNameSize = 256;    // bytes of the device name buffer
+
 // Lives in the extension of the device object that carries it. In the
 // two-device scheme the function device object's extension holds only
 // signature and portDevice; every other byte stays zero.
@@ -38,21 +43,87 @@ struct DeviceContext {
   volatile LONG deviceState;
   volatile LONG previousState;  // saved by a query-stop or query-remove
 
+  SYSTEM_POWER_STATE systemPowerState;
+  DEVICE_POWER_STATE devicePowerState;
+
+  PIO_WORKITEM workItem;  // the adapter's one work item, for the function device object
+
   // writeQueue, waitMaskQueue, readQueue and purgeQueue, in that order.
   RequestQueue* requestQueues[4];
 
+  // Interrupt pipe: SERIAL_STATE notifications.
+  PIRP statusIrp;
+  struct _URB* statusUrb;
+
+  // Bulk-in slots, each with its IRP, URB and maxTransferSize-byte buffer.
+  PIRP bulkInIrp[TzSerialBulkInSlots];
+  struct _URB* bulkInUrb[TzSerialBulkInSlots];
+  PUCHAR bulkInBuffer[TzSerialBulkInSlots];
+  KEVENT bulkInDone[TzSerialBulkInSlots];  // signalled while the slot's transfer is not in flight
+
+  // The bulk-out transfer that carries queued sends.
+  PIRP queuedSendIrp;
+  struct _URB* queuedSendUrb;
+
   KSPIN_LOCK controlLock;  // serial settings, wait state, receive ring, holder bits
 
+  UNICODE_STRING deviceName;  // \Device\TALVENO<n>; the buffer belongs to the context
+
+  // Serial settings.
+  ULONG currentBaudRate;
+  UCHAR lineControl;    // 16550 line control register layout
+  UCHAR validDataMask;  // masks received bytes to the data bits in use
+  SERIAL_CHARS specialChars;
+  SERIAL_HANDFLOW handFlow;
+  SERIAL_TIMEOUTS timeouts;
+
   RequestQueue writeQueue;  // flushes and XOFF counters
+  KTIMER writeQueueTimer;
+  KDPC writeQueueTimeoutDpc;
 
   // The one armed IOCTL_SERIAL_WAIT_ON_MASK and where its result goes.
   PIRP currentWaitRequest;
   PULONG waitResultLocation;
+  KTIMER immediateTimer;  // the immediate character's timeout
+  KDPC immediateDoneDpc;
+  KDPC immediateTimeoutDpc;
+
+  KTIMER xoffTimer;  // the XOFF counter's timeout
+  KDPC xoffTimeoutDpc;
+  KDPC xoffCountedDpc;
 
   RequestQueue readQueue;  // reads and receive-buffer resizes
-  KDPC errorAbortDpc;      // flushes reads and writes after a receive error under SERIAL_ERROR_ABORT
+  KTIMER readTotalTimer;
+  KTIMER readIntervalTimer;
+  KDPC readFilledDpc;
+  KDPC readTotalTimeoutDpc;
+  KDPC readIntervalDpc;
+  LARGE_INTEGER intervalCutover;    // interval timeouts above this poll slowly (100 ns units)
+  LARGE_INTEGER intervalPollLong;   // relative due time of the slow interval poll
+  LARGE_INTEGER intervalPollShort;  // relative due time of the fast interval poll
+
+  PUCHAR rxBuffer;  // the receive ring
+  ULONG rxBufferSize;
+
+  KDPC errorAbortDpc;  // flushes reads and writes after a receive error under SERIAL_ERROR_ABORT
+
   RequestQueue waitMaskQueue;
+  KDPC waitCompleteDpc;
+
   RequestQueue purgeQueue;
+
+  UCHAR modemStatus;     // the adapter's modem lines, 16550 modem status layout
+  UCHAR lineEventState;  // the line-state image
+
+  KEVENT statusDone;  // signalled while the interrupt-pipe transfer is not in flight
+
+  ULONG interfaceClass;  // FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_MODEM or FILE_DEVICE_UNKNOWN
+
+  // Writes in flight, each with its own write context.
+  LIST_ENTRY activeWrites;
+  KSPIN_LOCK activeWritesLock;
+
+  PUCHAR busClaimBlock;  // the family bus driver's four-byte claim block, or null
 };
 
 enum TzSerialQueueIndex { WriteQueueIndex = 0, WaitMaskQueueIndex = 1, ReadQueueIndex = 2, PurgeQueueIndex = 3 };

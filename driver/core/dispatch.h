@@ -7,7 +7,6 @@
 extern "C" DRIVER_INITIALIZE DriverEntry;
 
 DRIVER_UNLOAD TzSerialUnload;
-DRIVER_ADD_DEVICE TzSerialAddDevice;
 DRIVER_DISPATCH TzSerialCreateDispatch;
 DRIVER_DISPATCH TzSerialCloseDispatch;
 DRIVER_DISPATCH TzSerialRead;

@@ -2,6 +2,7 @@
 // the platform offers, and fills the dispatch table.
 #include "driver/core/dispatch.h"
 #include "driver/core/globals.h"
+#include "driver/pnp/pnp.h"
 
 TzSerialGlobalSettings TzSerialGlobals;
 

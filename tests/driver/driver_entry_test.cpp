@@ -3,6 +3,7 @@
 // allocation nor an unload leaves anything behind.
 #include "driver/core/dispatch.h"
 #include "driver/core/globals.h"
+#include "driver/pnp/pnp.h"
 #include "support/sim_test.h"
 
 namespace {

@@ -1,9 +1,12 @@
-// Tool: tzcom, the host program. Boots the simulated kernel, loads the driver
-// and reports what happened: the driver's global settings and dispatch table.
+// Tool: tzcom, the host program. Boots the simulated kernel, loads the driver,
+// plugs a simulated adapter and reports what happened: the driver's global
+// settings and dispatch table, then the adapter's device objects and context.
 //
 //   tzcom [--static-setting N] [--wdm MAJOR.MINOR]
 #include "driver/core/dispatch.h"
 #include "driver/core/globals.h"
+#include "driver/pnp/pnp.h"
+#include "sim/pnp.h"
 #include "sim/sim.h"
 
 #include <cstdio>
@@ -91,6 +94,33 @@ void report(PDRIVER_OBJECT driver) {
   std::printf("  %-32s %s\n", "DriverUnload", driver->DriverUnload == TzSerialUnload ? "TzSerialUnload" : "(none)");
 }
 
+const char* typeName(ULONG type) {
+  switch (type) {
+    case FILE_DEVICE_SERIAL_PORT: return "FILE_DEVICE_SERIAL_PORT";
+    case FILE_DEVICE_MODEM: return "FILE_DEVICE_MODEM";
+    default: return "FILE_DEVICE_UNKNOWN";
+  }
+}
+
+void reportAdapter(PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+  DeviceContext* c = TzSerialGetDeviceContext(fdo);
+  std::printf("\nadapter enumerated (setup class \"Ports\")\n");
+  std::printf("  function device object  %s, attached to the USB bus PDO\n",
+              sim::deviceName(fdo).empty() ? "(unnamed)" : sim::narrow(sim::deviceName(fdo)).c_str());
+  if (c->portDevice) std::printf("  port device object      %s\n", sim::narrow(sim::deviceName(c->portDevice)).c_str());
+  std::printf("  device type             %s\n", typeName(c->interfaceClass));
+  std::printf("  bus claim block         %s\n", c->busClaimBlock ? "present" : "none (foreign bus driver)");
+  std::printf("  line                    %u bit/s, line control 0x%02X, XON 0x%02X XOFF 0x%02X\n", c->currentBaudRate,
+              c->lineControl, c->specialChars.XonChar, c->specialChars.XoffChar);
+  std::printf("  handshake               ControlHandShake 0x%X FlowReplace 0x%X\n", c->handFlow.ControlHandShake,
+              c->handFlow.FlowReplace);
+  std::printf("  receive buffer          %u bytes; %u bulk-in buffers of %u bytes\n", c->rxBufferSize,
+              TzSerialBulkInSlots, TzSerialGlobals.maxTransferSize);
+  std::printf("  state                   not started, queues stalled, device power D3\n");
+  std::printf("  driver pool in use      %zu bytes in %zu blocks\n", sim::poolInUse().bytes, sim::poolInUse().blocks);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,8 +142,12 @@ int main(int argc, char** argv) {
   std::printf("DriverEntry returned 0x%08X\n", unsigned(status));
   if (!driver) return 1;
   report(driver);
-  sim::unloadDriver(driver);
-  std::printf("\ndriver unloaded: no pool, IRP, work item or registry handle outstanding\n");
+
+  PDEVICE_OBJECT pdo = sim::pnp::createPhysicalDevice();
+  status = sim::pnp::addDevice(driver, pdo);
+  std::printf("\nTzSerialAddDevice returned 0x%08X\n", unsigned(status));
+  if (!NT_SUCCESS(status)) return 1;
+  reportAdapter(pdo);
   sim::shutdown();
   return 0;
 }
