@@ -725,4 +725,50 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPER
 // ---- power manager ------------------------------------------------------------
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
 
+// ---- device interfaces, device registry keys and pool of other components ----
+// Implemented in sim/src/device_interfaces.cpp and sim/src/usbd.cpp.
+
+#ifdef INITGUID
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+  extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name
+#endif
+
+inline BOOLEAN IsEqualGUID(const GUID& a, const GUID& b) {
+  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
+         RtlCompareMemory(a.Data4, b.Data4, sizeof a.Data4) == sizeof a.Data4;
+}
+
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
+
+// Frees pool of any tag: the way to free what other components (USBD, the
+// run-time library) allocated for the caller.
+void ExFreePool(PVOID p);
+
+// Opens a key of a physical device object. PLUGPLAY_REGKEY_DEVICE opens the
+// device's "Device Parameters" key; the caller closes it with ZwClose.
+// PASSIVE_LEVEL.
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType, ACCESS_MASK desiredAccess,
+                                 PHANDLE devInstRegKey);
+
+// Registers (or finds, when already registered) a device interface of the
+// class for the physical device object, and returns its symbolic link name in
+// a buffer from paged pool that the caller frees with RtlFreeUnicodeString.
+// The interface starts disabled. PASSIVE_LEVEL.
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID* interfaceClassGuid,
+                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
+
+// Enables (creates the symbolic link to the physical device object) or
+// disables a registered interface. Enabling an enabled interface returns
+// STATUS_OBJECT_NAME_EXISTS; disabling a disabled one, STATUS_OBJECT_NAME_NOT_FOUND.
+// PASSIVE_LEVEL.
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
+
+// Frees a string buffer the system allocated (IoRegisterDeviceInterface) and
+// empties the string.
+void RtlFreeUnicodeString(PUNICODE_STRING unicodeString);
+
 }  // extern "C"

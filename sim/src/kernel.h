@@ -170,12 +170,18 @@ NTSTATUS createDeviceObject(PDRIVER_OBJECT driverObject, ULONG extensionSize, PU
                             DEVICE_TYPE deviceType, ULONG characteristics, BOOLEAN exclusive,
                             PDEVICE_OBJECT* deviceObject);
 
-// ---- Plug and Play (pnp.cpp) ----
+// ---- Plug and Play (pnp.cpp, device_interfaces.cpp) ----
 void resetPnp();
 bool isRemovedPhysicalDevice(PDEVICE_OBJECT device);
+bool isPhysicalDevice(PDEVICE_OBJECT device);
+void resetDeviceInterfaces();
+// Disables every interface of a PDO that is going away.
+void disableDeviceInterfacesOf(PDEVICE_OBJECT pdo);
 
 // ---- registry (registry.cpp) ----
 void resetRegistry();
+// Opens an existing key by absolute path, as ZwOpenKey does; null when it does not exist.
+HANDLE openKeyHandle(const std::u16string& path);
 
 // Formats a verifier message and stops.
 [[noreturn]] void stop(const char* call, const std::string& rule);

@@ -46,6 +46,33 @@ void* allocate(const char* call, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   return p;
 }
 
+// Frees a block; a tag given must be the block's own.
+void freeBlock(const char* call, PVOID p, std::optional<ULONG> tag) {
+  Kernel& k = kernel();
+  if (!p) stop(call, "frees a null pointer");
+  Lock lock(k.mutex);
+  auto it = k.pool.find(p);
+  if (it == k.pool.end()) {
+    for (auto& [q, size] : k.poolQuarantine)
+      if (q == p) stop(call, "frees a pool block twice");
+    stop(call, "frees memory that is not a pool block");
+  }
+  PoolBlock block = it->second;
+  if (tag && block.tag != *tag)
+    stop(call, "frees a block of tag '" + tagText(block.tag) + "' with tag '" + tagText(*tag) + "'");
+  KIRQL irql = KeGetCurrentIrql();
+  if (block.type == PagedPool && irql > APC_LEVEL) stop(call, "frees paged pool at DISPATCH_LEVEL or above");
+  if (irql > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
+  checkNoQueuedObjectsIn(k, p, block.size, call);
+  k.pool.erase(it);
+  std::memset(p, kFreedFill, block.size);
+  k.poolQuarantine.emplace_back(p, block.size);
+  if (k.poolQuarantine.size() > kQuarantineBlocks) {
+    std::free(k.poolQuarantine.front().first);
+    k.poolQuarantine.pop_front();
+  }
+}
+
 }  // namespace
 
 bool injectFailure() {
@@ -144,31 +171,9 @@ PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG
   return p;
 }
 
-void ExFreePoolWithTag(PVOID p, ULONG tag) {
-  Kernel& k = kernel();
-  if (!p) stop("ExFreePoolWithTag", "frees a null pointer");
-  Lock lock(k.mutex);
-  auto it = k.pool.find(p);
-  if (it == k.pool.end()) {
-    for (auto& [q, size] : k.poolQuarantine)
-      if (q == p) stop("ExFreePoolWithTag", "frees a pool block twice");
-    stop("ExFreePoolWithTag", "frees memory that is not a pool block");
-  }
-  PoolBlock block = it->second;
-  if (block.tag != tag)
-    stop("ExFreePoolWithTag", "frees a block of tag '" + tagText(block.tag) + "' with tag '" + tagText(tag) + "'");
-  KIRQL irql = KeGetCurrentIrql();
-  if (block.type == PagedPool && irql > APC_LEVEL) stop("ExFreePoolWithTag", "frees paged pool at DISPATCH_LEVEL or above");
-  if (irql > DISPATCH_LEVEL) stop("ExFreePoolWithTag", "called above DISPATCH_LEVEL");
-  checkNoQueuedObjectsIn(k, p, block.size, "ExFreePoolWithTag");
-  k.pool.erase(it);
-  std::memset(p, kFreedFill, block.size);
-  k.poolQuarantine.emplace_back(p, block.size);
-  if (k.poolQuarantine.size() > kQuarantineBlocks) {
-    std::free(k.poolQuarantine.front().first);
-    k.poolQuarantine.pop_front();
-  }
-}
+void ExFreePoolWithTag(PVOID p, ULONG tag) { freeBlock("ExFreePoolWithTag", p, tag); }
+
+void ExFreePool(PVOID p) { freeBlock("ExFreePool", p, std::nullopt); }
 
 void RtlCopyMemory(void* dest, const void* src, SIZE_T length) { std::memcpy(dest, src, length); }
 void RtlMoveMemory(void* dest, const void* src, SIZE_T length) { std::memmove(dest, src, length); }

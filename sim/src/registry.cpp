@@ -83,6 +83,16 @@ void resetRegistry() {
   createKeyLocked(std::u16string(kDeviceMapRoot) + u"\\SERIALCOMM");
 }
 
+HANDLE openKeyHandle(const std::u16string& path) {
+  RegLock lock(reg().mutex);
+  Key* key = findKey(path);
+  if (!key) return nullptr;
+  uintptr_t handle = reg().nextHandle;
+  reg().nextHandle += 4;
+  reg().handles[handle] = key->path;
+  return reinterpret_cast<HANDLE>(handle);
+}
+
 }  // namespace sim::detail
 
 using namespace sim::detail;

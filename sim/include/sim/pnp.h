@@ -33,6 +33,21 @@ uint8_t* claimBlock(PDEVICE_OBJECT pdo);
 void deletePhysicalDevice(PDEVICE_OBJECT pdo);
 // Makes IoAttachDeviceToDeviceStack onto this PDO fail (the device is being removed).
 void markRemoved(PDEVICE_OBJECT pdo);
+// The PDO's "Device Parameters" key, which IoOpenDeviceRegistryKey opens for
+// PLUGPLAY_REGKEY_DEVICE; created with the PDO. Tests put PortName there.
+std::u16string deviceParametersKey(PDEVICE_OBJECT pdo);
+
+// A device interface as registered with IoRegisterDeviceInterface. Interfaces
+// stay registered after their PDO is deleted, but are disabled then.
+struct DeviceInterface {
+  GUID classGuid{};
+  PDEVICE_OBJECT pdo = nullptr;
+  std::u16string symbolicLink;  // the name IoRegisterDeviceInterface returned
+  std::u16string referenceString;
+  bool enabled = false;
+};
+// Every interface of the class, in order of registration.
+std::vector<DeviceInterface> deviceInterfaces(const GUID& classGuid);
 
 // The device power state a driver last reported for the device with PoSetPowerState.
 DEVICE_POWER_STATE devicePowerState(PDEVICE_OBJECT device);

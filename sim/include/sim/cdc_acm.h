@@ -1,0 +1,216 @@
+// Simulated platform: the USB side of an adapter, for tests and tools. A
+// CDC-ACM adapter model answers the URBs that reach its physical device object
+// on the simulated USB bus as the hardware would, and records them.
+//
+//   auto [pdo, adapter] = sim::usb::plugAdapter({.vendorId = 0x1234, .productId = 0x5678},
+//                                               {.className = u"Modem"});
+//   adapter->stall(CDC_SET_CONTROL_LINE_STATE);          // faults, by request
+//   ... start the driver on pdo, open the port ...
+//   adapter->sendBulkIn({'h', 'i'});                       // the far end talks
+//   adapter->sendSerialState(0x0003);                      // DCD and DSR on
+//   EXPECT_EQ(adapter->lineCoding().rate, 1200u);          // what the driver set
+//   for (const auto& r : adapter->classRequests()) ...     // what went on the bus
+//
+// The model lives as long as its PDO (the PDO's handler holds it); a reboot
+// drops both. Requests are answered from the kernel's scheduler, so "late" and
+// "never" are measured on the virtual clock.
+#pragma once
+
+#include "sim/pnp.h"
+
+#include <usbdlib.h>
+#include <usbioctl.h>
+
+#include <array>
+#include <memory>
+#include <span>
+
+// CDC Abstract Control Model class requests and notifications.
+#define CDC_SEND_ENCAPSULATED_COMMAND 0x00
+#define CDC_GET_ENCAPSULATED_RESPONSE 0x01
+#define CDC_SET_LINE_CODING 0x20
+#define CDC_GET_LINE_CODING 0x21
+#define CDC_SET_CONTROL_LINE_STATE 0x22
+#define CDC_SEND_BREAK 0x23
+#define CDC_NOTIFICATION_SERIAL_STATE 0x20
+
+namespace sim::usb {
+
+// ---- descriptor sets ------------------------------------------------------------
+
+struct EndpointSpec {
+  uint8_t address = 0;     // bit 7 set: IN
+  uint8_t attributes = 0;  // USB_ENDPOINT_TYPE_*
+  uint16_t maxPacketSize = 64;
+  uint8_t interval = 0;
+};
+
+struct InterfaceSpec {
+  uint8_t number = 0;
+  uint8_t alternate = 0;
+  uint8_t cls = 0, subclass = 0, protocol = 0;
+  std::vector<EndpointSpec> endpoints{};
+  std::vector<uint8_t> classSpecific{};      // raw descriptors placed after the interface descriptor
+  std::optional<uint8_t> numEndpoints{};     // a bNumEndpoints that disagrees with the endpoints
+};
+
+struct ConfigurationSpec {
+  uint8_t value = 1;
+  uint8_t attributes = USB_CONFIG_BUS_POWERED | USB_CONFIG_REMOTE_WAKEUP;
+  uint8_t maxPower = 50;  // 2 mA units
+  std::vector<InterfaceSpec> interfaces{};
+  std::optional<uint8_t> numInterfaces{}; // a bNumInterfaces that disagrees with the interfaces
+  std::optional<uint16_t> totalLength{};  // a wTotalLength that disagrees with the data
+};
+
+// The descriptor set as the device sends it: configuration, then each
+// interface with its class-specific descriptors and endpoints.
+std::vector<uint8_t> encode(const ConfigurationSpec& spec);
+
+enum class Layout {
+  CommAndData,          // interface 0: class 02/02/01 with an interrupt-in pipe; 1: class 0A with bulk-in and bulk-out
+  DataOnly,             // interface 0: class 0A with bulk-in and bulk-out
+  DataAlternate,        // interface 0: class 02/0B alternate 0 without endpoints; 1: class 0A alternate 0
+                        // without endpoints, then alternates 1 and 2 with bulk-in and bulk-out
+  AlternateSettingOne,  // interface 0 alternate 0 without endpoints, alternate 1 with bulk-in and bulk-out
+  NoEndpoints,          // one interface, no endpoints
+  BulkOutOnly,          // one interface with a bulk-out pipe
+  TwoBulkIn,            // CommAndData whose data interface has a second bulk-in pipe after the first
+};
+
+struct PacketSizes {
+  uint16_t bulk = 64;
+  uint16_t interrupt = 16;
+};
+
+// Endpoint addresses of the layouts: 0x81 interrupt-in, 0x82 bulk-in, 0x02
+// bulk-out, 0x83 the second bulk-in.
+ConfigurationSpec cdcConfiguration(Layout layout, PacketSizes sizes = {});
+
+// ---- the adapter ----------------------------------------------------------------
+
+// The 7-byte CDC line coding.
+struct LineCoding {
+  uint32_t rate = 9600;
+  uint8_t stopBits = 0;  // 0: 1, 1: 1.5, 2: 2
+  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t dataBits = 8;
+  std::array<uint8_t, 7> bytes() const;
+  static LineCoding from(const uint8_t* bytes);
+  bool operator==(const LineCoding&) const = default;
+};
+
+struct AdapterOptions {
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t bcdDevice = 0x0100;
+  uint8_t numConfigurations = 1;
+  uint8_t maxPacketSize0 = 64;
+  ConfigurationSpec configuration = cdcConfiguration(Layout::CommAndData);
+  // Raw configuration descriptor bytes, sent instead of configuration when set.
+  std::optional<std::vector<uint8_t>> configurationBytes;
+  // Data taken on bulk-out comes back on bulk-in.
+  bool loopback = false;
+  // Control requests the model answers at once complete inside IoCallDriver
+  // (which then returns their status) instead of pending until the scheduler
+  // runs; bulk and interrupt transfers always pend.
+  bool completeInline = false;
+};
+
+// How the model answers a request that a fault matches.
+enum class Answer { Normally, Stall, Late, Never };
+
+// Which control requests a fault applies to; an unset field matches anything.
+struct ControlMatch {
+  std::optional<USHORT> function{};    // URB_FUNCTION_*
+  std::optional<uint8_t> requestType{};  // bmRequestType
+  std::optional<uint8_t> request{};    // bRequest
+};
+
+// One URB as it reached the bus, and how it ended.
+struct UrbRecord {
+  enum class State { Pending, Completed, Cancelled };
+  uint64_t id = 0;
+  USHORT function = 0;
+  // The setup packet of a control transfer (valid when control is true).
+  bool control = false;
+  uint8_t requestType = 0, request = 0;
+  uint16_t value = 0, index = 0, length = 0;
+  uint8_t endpoint = 0;  // of a bulk or interrupt transfer, pipe reset or abort
+  ULONG transferFlags = 0;
+  ULONG requestedLength = 0;
+  std::vector<uint8_t> dataOut{};  // bytes the host sent
+  std::vector<uint8_t> dataIn{};   // bytes the device returned
+  State state = State::Pending;
+  NTSTATUS status = STATUS_PENDING;
+  USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
+  ULONG transferred = 0;
+  int64_t submitted100ns = 0, finished100ns = 0;
+};
+
+class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
+ public:
+  static std::shared_ptr<CdcAcmAdapter> create(AdapterOptions options = {});
+  ~CdcAcmAdapter();
+
+  // The PDO's IRP_MJ_INTERNAL_DEVICE_CONTROL handler (IOCTL_INTERNAL_USB_SUBMIT_URB
+  // and IOCTL_INTERNAL_USB_RESET_PORT). IRQL <= DISPATCH_LEVEL.
+  NTSTATUS internalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp);
+
+  // ---- what the host told the device ----
+  LineCoding lineCoding() const;
+  uint16_t controlLineState() const;  // the last SET_CONTROL_LINE_STATE wValue
+  uint8_t configurationValue() const; // 0 while unconfigured
+  std::optional<uint8_t> alternateSetting(uint8_t interfaceNumber) const;
+  bool remoteWakeupEnabled() const;
+  unsigned portResets() const;
+  std::vector<uint16_t> breaks() const;  // SEND_BREAK wValues, in order
+
+  // ---- what went on the bus ----
+  std::vector<UrbRecord> urbs() const;
+  std::vector<UrbRecord> classRequests() const;  // class and vendor control transfers only
+  void clearRecords();
+  std::vector<uint8_t> bulkOutData() const;      // everything taken on bulk-out, in order
+  size_t pendingTransfers(uint8_t endpoint) const;  // 0: control requests held by a fault
+
+  // ---- the device side ----
+  // Queues bytes the device sends on its (first) bulk-in pipe; pending reads
+  // take them when the scheduler next runs.
+  void sendBulkIn(std::span<const uint8_t> data);
+  void sendBulkIn(std::initializer_list<uint8_t> data) { sendBulkIn(std::span<const uint8_t>(data.begin(), data.size())); }
+  // Queues a SERIAL_STATE notification (10 bytes) on the interrupt-in pipe.
+  void sendSerialState(uint16_t state);
+  // Holds bulk-out data unaccepted (the device NAKs) until released.
+  void holdBulkOut(bool hold);
+  // Halts an endpoint: its transfers fail with USBD_STATUS_STALL_PID until a pipe reset.
+  void haltEndpoint(uint8_t address);
+  // The device leaves the bus: pending transfers fail, new ones fail at once.
+  void disconnect();
+
+  // ---- faults ----
+  // Control requests that match are answered as told: stalled, after delay100ns,
+  // or never (until cancelled). times < 0: every match; else that many matches.
+  void fault(const ControlMatch& match, Answer answer, int64_t delay100ns = 0, int times = -1);
+  void stall(uint8_t request) { fault({.request = request}, Answer::Stall); }
+  void answerLate(uint8_t request, int64_t delay100ns) { fault({.request = request}, Answer::Late, delay100ns); }
+  void neverAnswer(uint8_t request) { fault({.request = request}, Answer::Never); }
+  void clearFaults();
+
+  struct State;
+
+ private:
+  explicit CdcAcmAdapter(AdapterOptions options);
+  std::unique_ptr<State> state_;
+  friend struct Bus;
+};
+
+struct PluggedAdapter {
+  PDEVICE_OBJECT pdo = nullptr;
+  std::shared_ptr<CdcAcmAdapter> adapter;
+};
+
+// Creates a PDO on the simulated bus with the model behind it (the options'
+// internalDeviceControl is replaced by the model's).
+PluggedAdapter plugAdapter(AdapterOptions adapter = {}, pnp::PhysicalDeviceOptions pdo = {});
+
+}  // namespace sim::usb
