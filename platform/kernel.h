@@ -7,11 +7,14 @@
 extern "C" {
 #include <ntddk.h>
 #include <ntddser.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
 }
 #else
 #include <ntddk.h>
 #include <ntddser.h>
+#include <usb.h>
+#include <usbdlib.h>
+#include <usbioctl.h>
 #endif
-
-// The adapter's USB request blocks; the USB headers define the union.
-struct _URB;

@@ -9,6 +9,25 @@
 constexpr ULONG FunctionDeviceSignature = 0x41424344;  // attached to the USB stack
 constexpr ULONG PortDeviceSignature = 0x44434241;      // the named port (two-device scheme)
 
+// Which pipes the adapter's configuration offers.
+enum TzSerialPipeLayout : UCHAR {
+  PipeLayoutFull = 1,      // bulk-in, bulk-out and interrupt
+  PipeLayoutDataOnly = 3,  // bulk-in and bulk-out
+  PipeLayoutNone = 4,      // no pipes at all
+  PipeLayoutInvalid = 0xFF,
+};
+
+// The CDC line coding as it travels on the wire: 7 bytes, little-endian.
+#pragma pack(push, 1)
+struct LineCoding {
+  ULONG dteRate;     // bits per second
+  UCHAR charFormat;  // stop bits: 0 = 1, 1 = 1.5, 2 = 2
+  UCHAR parityType;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  UCHAR dataBits;    // 5 to 8
+};
+#pragma pack(pop)
+static_assert(sizeof(LineCoding) == 7, "the line coding is 7 bytes on the wire");
+
 enum TzSerialDeviceState : LONG {
   DeviceStateNotStarted = 0,
   DeviceStateStarted = 1,
@@ -19,10 +38,25 @@ enum TzSerialDeviceState : LONG {
   DeviceStateSurpriseRemoved = 6,
 };
 
+constexpr ULONG TzSerialMaxInterfaces = 16;      // interface numbers 0 to 15
+constexpr UCHAR TzSerialNoPipe = 0xFF;           // pipe index of a pipe not found
 constexpr ULONG TzSerialBulkInSlots = 8;        // bulk-in transfers kept in flight
 constexpr ULONG TzSerialUrbSize = 128;           // bytes of each pre-allocated URB
 constexpr ULONG TzSerialRxBufferSize = 409600;   // bytes of the receive ring
 constexpr ULONG TzSerialDeviceNameSize = 256;    // bytes of the device name buffer
+
+struct DeviceContext;
+
+// The driver's own image of the modem-control, modem-status and line-control
+// registers. Nothing in it is sent to the adapter.
+struct ShadowLineRegisters {
+  DeviceContext* context;
+  PUCHAR buffer;     // 4096 bytes, from start to tear-down
+  UCHAR lcr;         // only the break bit (0x40) is used
+  UCHAR mcr;         // 0x01 DTR, 0x02 RTS
+  UCHAR msr;         // 16550 modem status layout
+  UCHAR msrChanged;  // msr gained a change bit since it was last read
+};
 
 // Lives in the extension of the device object that carries it. In the
 // two-device scheme the function device object's extension holds only
@@ -51,23 +85,31 @@ struct DeviceContext {
   // writeQueue, waitMaskQueue, readQueue and purgeQueue, in that order.
   RequestQueue* requestQueues[4];
 
+  // The adapter's configuration: the whole descriptor set, and a copy of the
+  // interface information of each configured interface, by interface number.
+  PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor;
+  PUSBD_INTERFACE_INFORMATION interfaceInfo[TzSerialMaxInterfaces];
+
   // Interrupt pipe: SERIAL_STATE notifications.
   PIRP statusIrp;
-  struct _URB* statusUrb;
+  PURB statusUrb;
 
   // Bulk-in slots, each with its IRP, URB and maxTransferSize-byte buffer.
   PIRP bulkInIrp[TzSerialBulkInSlots];
-  struct _URB* bulkInUrb[TzSerialBulkInSlots];
+  PURB bulkInUrb[TzSerialBulkInSlots];
   PUCHAR bulkInBuffer[TzSerialBulkInSlots];
   KEVENT bulkInDone[TzSerialBulkInSlots];  // signalled while the slot's transfer is not in flight
 
   // The bulk-out transfer that carries queued sends.
   PIRP queuedSendIrp;
-  struct _URB* queuedSendUrb;
+  PURB queuedSendUrb;
 
   KSPIN_LOCK controlLock;  // serial settings, wait state, receive ring, holder bits
 
-  UNICODE_STRING deviceName;  // \Device\TALVENO<n>; the buffer belongs to the context
+  // Device interface registered at start; empty when not registered.
+  UNICODE_STRING portInterfaceLink;
+  UNICODE_STRING deviceName;    // \Device\TALVENO<n>; the buffer belongs to the context
+  UNICODE_STRING portLinkName;  // the \??\ link this start created; empty when none
 
   // Serial settings.
   ULONG currentBaudRate;
@@ -110,18 +152,38 @@ struct DeviceContext {
   RequestQueue waitMaskQueue;
   KDPC waitCompleteDpc;
 
+  ShadowLineRegisters shadowRegisters;
+
   RequestQueue purgeQueue;
 
   UCHAR modemStatus;     // the adapter's modem lines, 16550 modem status layout
   UCHAR lineEventState;  // the line-state image
 
+  LineCoding lineCoding;  // the line coding last sent to the adapter
+
   KEVENT statusDone;  // signalled while the interrupt-pipe transfer is not in flight
 
   ULONG interfaceClass;  // FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_MODEM or FILE_DEVICE_UNKNOWN
 
+  UNICODE_STRING classInterfaceLink;  // the serial-port or modem interface
+
+  // Where the pipes are: bulk pipes in dataInterfaceNumber's pipe list, the
+  // interrupt pipe in controlInterfaceNumber's.
+  UCHAR bulkOutPipeIndex;
+  UCHAR bulkInPipeIndex;
+  UCHAR interruptPipeIndex;
+  USHORT controlInterfaceNumber;  // also the wIndex of the class requests
+  UCHAR dataInterfaceNumber;
+  UCHAR pipeLayout;
+
+  ULONG usbIdentity;  // idVendor << 16 | idProduct
+
   // Writes in flight, each with its own write context.
   LIST_ENTRY activeWrites;
   KSPIN_LOCK activeWritesLock;
+
+  ULONG bulkOutMaxPacketSize;
+  ULONG bulkInMaxPacketSize;
 
   PUCHAR busClaimBlock;  // the family bus driver's four-byte claim block, or null
 };

@@ -29,6 +29,8 @@ extern TzSerialGlobalSettings TzSerialGlobals;
 // opened (relative to rootKey when that is non-null) and closed again; when
 // null, rootKey is an open key the caller owns. String types get two extra
 // zero bytes so that they always end in a NUL. Returns null, with *dataLength
-// 0, when the key or value is missing or pool runs out.
+// 0, when the key or value is missing or pool runs out. valueType, when given,
+// receives the value's type.
 // IRQL: PASSIVE_LEVEL.
-PVOID TzSerialQueryRegistryValue(HANDLE rootKey, PCWSTR keyPath, PCWSTR valueName, PULONG dataLength);
+PVOID TzSerialQueryRegistryValue(HANDLE rootKey, PCWSTR keyPath, PCWSTR valueName, PULONG dataLength,
+                                 PULONG valueType = nullptr);

@@ -27,7 +27,8 @@ PKEY_VALUE_PARTIAL_INFORMATION TzSerialQueryPartialInformation(HANDLE key, PCWST
 
 }  // namespace
 
-PVOID TzSerialQueryRegistryValue(HANDLE rootKey, PCWSTR keyPath, PCWSTR valueName, PULONG dataLength) {
+PVOID TzSerialQueryRegistryValue(HANDLE rootKey, PCWSTR keyPath, PCWSTR valueName, PULONG dataLength,
+                                 PULONG valueType) {
   PAGED_CODE();
   *dataLength = 0;
 
@@ -50,6 +51,7 @@ PVOID TzSerialQueryRegistryValue(HANDLE rootKey, PCWSTR keyPath, PCWSTR valueNam
       if (isString) RtlZeroMemory(data, bytes);
       RtlCopyMemory(data, info->Data, info->DataLength);
       *dataLength = info->DataLength;
+      if (valueType) *valueType = info->Type;
     }
     ExFreePoolWithTag(info, TzSerialPoolTag);
   }

@@ -1,0 +1,68 @@
+// Tests: the adapter fixture.
+#include "adapter_fixture.h"
+
+#include "driver/pnp/port_name.h"
+#include "driver/pnp/usb_config.h"
+
+sim::pnp::PhysicalDeviceOptions AdapterTest::modemClass() {
+  sim::pnp::PhysicalDeviceOptions options;
+  options.className = u"Modem";
+  return options;
+}
+
+Adapter& AdapterTest::plug(sim::usb::AdapterOptions adapterOptions, sim::pnp::PhysicalDeviceOptions pdoOptions,
+                           std::optional<std::u16string> portName) {
+  auto plugged = sim::usb::plugAdapter(std::move(adapterOptions), std::move(pdoOptions));
+  auto adapter = std::make_unique<Adapter>();
+  adapter->pdo = plugged.pdo;
+  adapter->model = plugged.adapter;
+  if (portName) sim::registry::setString(sim::pnp::deviceParametersKey(adapter->pdo), u"PortName", *portName);
+  EXPECT_EQ(sim::pnp::addDevice(driver, adapter->pdo), STATUS_SUCCESS);
+  adapter->context = TzSerialGetDeviceContext(adapter->pdo->AttachedDevice);
+  adapters.push_back(std::move(adapter));
+  return *adapters.back();
+}
+
+NTSTATUS AdapterTest::start(Adapter& adapter) {
+  NTSTATUS status = TzSerialStartDevice(adapter.context, nullptr);
+  if (NT_SUCCESS(status)) {
+    adapter.context->deviceState = DeviceStateStarted;
+    adapter.started = true;
+  } else {
+    tearDown(adapter);
+  }
+  return status;
+}
+
+void AdapterTest::tearDown(Adapter& adapter) {
+  DeviceContext* c = adapter.context;
+  TzSerialRemovePortName(c);
+  TzSerialReleaseConfiguration(c);
+  if (c->shadowRegisters.buffer) ExFreePoolWithTag(c->shadowRegisters.buffer, TzSerialPoolTag);
+  c->shadowRegisters.buffer = nullptr;
+  adapter.started = false;
+}
+
+void AdapterTest::remove(Adapter& adapter) {
+  if (!adapter.context) return;
+  tearDown(adapter);
+  DeviceContext* c = adapter.context;
+  PDEVICE_OBJECT fdo = c->functionDevice, port = c->portDevice;
+  IoFreeWorkItem(c->workItem);
+  ExFreePoolWithTag(c->deviceName.Buffer, TzSerialPoolTag);
+  IoDetachDevice(c->lowerDevice);
+  IoDeleteDevice(fdo);
+  if (port) IoDeleteDevice(port);
+  adapter.context = nullptr;
+}
+
+void AdapterTest::TearDown() {
+  if (!HasFailure()) {
+    for (auto& adapter : adapters) {
+      remove(*adapter);
+      sim::pnp::deletePhysicalDevice(adapter->pdo);
+    }
+  }
+  adapters.clear();
+  DriverTest::TearDown();
+}
