@@ -1,11 +1,14 @@
 // Tool: tzcom, the host program. Boots the simulated kernel, loads the driver,
-// plugs a simulated adapter and reports what happened: the driver's global
-// settings and dispatch table, then the adapter's device objects and context.
+// plugs a simulated CDC-ACM adapter, starts it and reports what happened: the
+// driver's global settings and dispatch table, the adapter's device objects
+// and context, its USB configuration and the port's name.
 //
 //   tzcom [--static-setting N] [--wdm MAJOR.MINOR]
 #include "driver/core/dispatch.h"
 #include "driver/core/globals.h"
 #include "driver/pnp/pnp.h"
+#include "driver/pnp/usb_config.h"
+#include "sim/cdc_acm.h"
 #include "sim/pnp.h"
 #include "sim/sim.h"
 
@@ -121,6 +124,30 @@ void reportAdapter(PDEVICE_OBJECT pdo) {
   std::printf("  driver pool in use      %zu bytes in %zu blocks\n", sim::poolInUse().bytes, sim::poolInUse().blocks);
 }
 
+std::u16string text(const UNICODE_STRING& s) {
+  return std::u16string(reinterpret_cast<const char16_t*>(s.Buffer), s.Length / sizeof(WCHAR));
+}
+
+void reportStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
+  DeviceContext* c = TzSerialGetDeviceContext(pdo->AttachedDevice);
+  std::printf("\nadapter started: 0x%08X\n", unsigned(status));
+  if (!NT_SUCCESS(status)) return;
+  std::printf("  USB identity            %04X:%04X\n", c->usbIdentity >> 16, c->usbIdentity & 0xFFFF);
+  std::printf("  pipe layout             %u (%s)\n", c->pipeLayout,
+              c->pipeLayout == PipeLayoutFull ? "bulk-in, bulk-out and interrupt"
+              : c->pipeLayout == PipeLayoutDataOnly ? "bulk-in and bulk-out" : "no pipes");
+  std::printf("  communication interface %u, interrupt pipe %u\n", c->controlInterfaceNumber, c->interruptPipeIndex);
+  std::printf("  data interface          %u, bulk-in pipe %u (%u-byte packets), bulk-out pipe %u (%u-byte packets)\n",
+              c->dataInterfaceNumber, c->bulkInPipeIndex, c->bulkInMaxPacketSize, c->bulkOutPipeIndex,
+              c->bulkOutMaxPacketSize);
+  std::u16string link = text(c->portLinkName), device = text(c->deviceName);
+  std::u16string serialComm = std::u16string(sim::kDeviceMapRoot) + u"\\SERIALCOMM";
+  std::printf("  port name               %s -> %s\n", sim::narrow(link).c_str(),
+              sim::narrow(sim::symbolicLinkTarget(link).value_or(u"?")).c_str());
+  std::printf("  SERIALCOMM              %s = %s\n", sim::narrow(device).c_str(),
+              sim::narrow(sim::registry::stringValue(serialComm, device).value_or(u"(none)")).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,11 +170,18 @@ int main(int argc, char** argv) {
   if (!driver) return 1;
   report(driver);
 
-  PDEVICE_OBJECT pdo = sim::pnp::createPhysicalDevice();
+  // A loopback adapter of the family, installed as COM5.
+  sim::usb::AdapterOptions adapter;
+  adapter.vendorId = AdapterVendorId;
+  adapter.productId = AdapterProductId;
+  adapter.loopback = true;
+  PDEVICE_OBJECT pdo = sim::usb::plugAdapter(adapter).pdo;
+  sim::registry::setString(sim::pnp::deviceParametersKey(pdo), u"PortName", u"COM5");
   status = sim::pnp::addDevice(driver, pdo);
   std::printf("\nTzSerialAddDevice returned 0x%08X\n", unsigned(status));
   if (!NT_SUCCESS(status)) return 1;
   reportAdapter(pdo);
+  reportStart(pdo, TzSerialStartDevice(TzSerialGetDeviceContext(pdo->AttachedDevice), nullptr));
   sim::shutdown();
   return 0;
 }
