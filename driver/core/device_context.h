@@ -82,6 +82,9 @@ struct DeviceContext {
 
   PIO_WORKITEM workItem;  // the adapter's one work item, for the function device object
 
+  LONG openCount;      // 1 while the port is open
+  BOOLEAN portActive;  // the port is open and its transfers may run
+
   // writeQueue, waitMaskQueue, readQueue and purgeQueue, in that order.
   RequestQueue* requestQueues[4];
 
@@ -118,14 +121,34 @@ struct DeviceContext {
   SERIAL_CHARS specialChars;
   SERIAL_HANDFLOW handFlow;
   SERIAL_TIMEOUTS timeouts;
+  UCHAR escapeChar;  // modem-status insertion into the receive stream; 0 = off
+  SERIALPERF_STATS perfStats;
+  ULONG errorWord;  // SERIAL_ERROR_* bits recorded by the receive path
 
   RequestQueue writeQueue;  // flushes and XOFF counters
   KTIMER writeQueueTimer;
   KDPC writeQueueTimeoutDpc;
 
-  // The one armed IOCTL_SERIAL_WAIT_ON_MASK and where its result goes.
+  // Events: the mask applications wait for, what happened meanwhile, the one
+  // armed IOCTL_SERIAL_WAIT_ON_MASK, where its result goes and who holds it.
+  ULONG waitMask;
+  ULONG historyMask;
   PIRP currentWaitRequest;
   PULONG waitResultLocation;
+  ULONG waitRequestFlags;
+
+  // Why transmission and reception are held, and flow characters due.
+  ULONG txHolding;
+  ULONG rxHolding;
+  UCHAR sendXonPending;
+  UCHAR sendXoffPending;
+
+  // The immediate character and its request.
+  PIRP immediateRequest;
+  UCHAR immediateChar;
+  UCHAR immediatePending;
+  ULONG immediateFlags;
+  ULONG charsQueued;  // characters accepted for transmission and not yet finished
   KTIMER immediateTimer;  // the immediate character's timeout
   KDPC immediateDoneDpc;
   KDPC immediateTimeoutDpc;
@@ -146,6 +169,12 @@ struct DeviceContext {
 
   PUCHAR rxBuffer;  // the receive ring
   ULONG rxBufferSize;
+  ULONG rxFullThreshold;  // SERIAL_EV_RX80FULL fires at this fill
+  ULONG rxPendingCount;   // received bytes not yet handed to a read
+  // Where received bytes go: the ring (idle) or the current read's buffer (direct).
+  PUCHAR readTargetBase;
+  PUCHAR readTargetCursor;
+  PUCHAR readTargetLast;
 
   KDPC errorAbortDpc;  // flushes reads and writes after a receive error under SERIAL_ERROR_ABORT
 
@@ -160,6 +189,14 @@ struct DeviceContext {
   UCHAR lineEventState;  // the line-state image
 
   LineCoding lineCoding;  // the line coding last sent to the adapter
+
+  // The receive ring's indexes.
+  ULONG rxCount;
+  ULONG rxReadIndex;
+  ULONG rxWriteIndex;
+  ULONG rxRingSize;
+
+  PIRP removalNotifyRequest;  // the pending vendor removal-notification request
 
   KEVENT statusDone;  // signalled while the interrupt-pipe transfer is not in flight
 

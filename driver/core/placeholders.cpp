@@ -25,7 +25,6 @@ NTSTATUS TzSerialCloseDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuse
 NTSTATUS TzSerialRead(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialWrite(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialFlush(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
-NTSTATUS TzSerialDeviceControlDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialCleanupDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialPowerDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialSystemControlDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
@@ -37,19 +36,10 @@ NTSTATUS TzSerialWriteQueueStart(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS TzSerialReadStart(PDEVICE_OBJECT device, PIRP irp) {
   return TzSerialRefuseCurrent(&TzSerialGetDeviceContext(device)->readQueue, irp);
 }
-NTSTATUS TzSerialWaitMaskStart(PDEVICE_OBJECT device, PIRP irp) {
-  return TzSerialRefuseCurrent(&TzSerialGetDeviceContext(device)->waitMaskQueue, irp);
-}
-NTSTATUS TzSerialPurgeStart(PDEVICE_OBJECT device, PIRP irp) {
-  return TzSerialRefuseCurrent(&TzSerialGetDeviceContext(device)->purgeQueue, irp);
-}
 
 void TzSerialWriteQueueTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
 void TzSerialReadFilledDpc(PKDPC, PVOID, PVOID, PVOID) {}
 void TzSerialReadTotalTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
 void TzSerialReadIntervalDpc(PKDPC, PVOID, PVOID, PVOID) {}
-void TzSerialImmediateDoneDpc(PKDPC, PVOID, PVOID, PVOID) {}
-void TzSerialImmediateTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
 void TzSerialXoffTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
 void TzSerialXoffCountedDpc(PKDPC, PVOID, PVOID, PVOID) {}
-void TzSerialWaitCompleteDpc(PKDPC, PVOID, PVOID, PVOID) {}

@@ -8,15 +8,10 @@
 
 TzSerialStartRoutine TzSerialWriteQueueStart;
 TzSerialStartRoutine TzSerialReadStart;
-TzSerialStartRoutine TzSerialWaitMaskStart;
-TzSerialStartRoutine TzSerialPurgeStart;
 
 KDEFERRED_ROUTINE TzSerialWriteQueueTimeoutDpc;
 KDEFERRED_ROUTINE TzSerialReadFilledDpc;
 KDEFERRED_ROUTINE TzSerialReadTotalTimeoutDpc;
 KDEFERRED_ROUTINE TzSerialReadIntervalDpc;
-KDEFERRED_ROUTINE TzSerialImmediateDoneDpc;
-KDEFERRED_ROUTINE TzSerialImmediateTimeoutDpc;
 KDEFERRED_ROUTINE TzSerialXoffTimeoutDpc;
 KDEFERRED_ROUTINE TzSerialXoffCountedDpc;
-KDEFERRED_ROUTINE TzSerialWaitCompleteDpc;

@@ -5,6 +5,8 @@
 #include "driver/core/globals.h"
 #include "driver/core/placeholders.h"
 #include "driver/pnp/pnp.h"
+#include "driver/serial/ioctl.h"
+#include "driver/serial/line_state.h"
 
 namespace {
 
