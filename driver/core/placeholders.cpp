@@ -33,8 +33,14 @@ NTSTATUS TzserialPnp(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(ir
 NTSTATUS TzSerialWriteQueueStart(PDEVICE_OBJECT device, PIRP irp) {
   return TzSerialRefuseCurrent(&TzSerialGetDeviceContext(device)->writeQueue, irp);
 }
+// A receive-buffer resize waits its turn behind the reads and then succeeds:
+// the buffer keeps its size.
 NTSTATUS TzSerialReadStart(PDEVICE_OBJECT device, PIRP irp) {
-  return TzSerialRefuseCurrent(&TzSerialGetDeviceContext(device)->readQueue, irp);
+  RequestQueue* queue = &TzSerialGetDeviceContext(device)->readQueue;
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ) return TzSerialRefuseCurrent(queue, irp);
+  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+  TzSerialStartNextRequest(queue);
+  return STATUS_SUCCESS;
 }
 
 void TzSerialWriteQueueTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}

@@ -46,6 +46,8 @@ typedef CCHAR KPROCESSOR_MODE;
 typedef ULONG ACCESS_MASK;
 typedef ULONG DEVICE_TYPE;
 
+#define MAXULONG 0xffffffffUL
+#define MAXUSHORT 0xffff
 #define TRUE 1
 #define FALSE 0
 

@@ -47,6 +47,67 @@ Request dispatch(PDEVICE_OBJECT top, PIRP irp, const std::shared_ptr<RequestStat
   return Request(state);
 }
 
+// Builds the IRP an application call produces, with the buffers the
+// device's I/O method asks for, and sends it to the top of the stack.
+Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFunction, UCHAR minorFunction,
+                 ULONG code, std::span<const uint8_t> input, ULONG outputLength) {
+  auto state = std::make_shared<RequestState>();
+  state->input.assign(input.begin(), input.end());
+  state->output.assign(outputLength, 0);
+  state->outputLength = outputLength;
+  PIRP irp = newRequest(device_, state);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = majorFunction;
+  next->MinorFunction = minorFunction;
+  next->FileObject = fileObject_;
+  irp->Tail.Overlay.OriginalFileObject = fileObject_;
+  bool buffered = (device_->Flags & DO_BUFFERED_IO) != 0;
+
+  switch (majorFunction) {
+    case IRP_MJ_READ:
+      next->Parameters.Read.Length = outputLength;
+      if (buffered) {
+        state->systemBuffer = std::malloc(std::max<size_t>(outputLength, 1));
+        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
+        state->copyBack = true;
+      }
+      irp->UserBuffer = state->output.data();
+      break;
+    case IRP_MJ_WRITE:
+      next->Parameters.Write.Length = ULONG(input.size());
+      if (buffered) {
+        state->systemBuffer = std::malloc(std::max<size_t>(input.size(), 1));
+        std::memcpy(state->systemBuffer, input.data(), input.size());
+        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
+      }
+      irp->UserBuffer = state->input.data();
+      break;
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+      next->Parameters.DeviceIoControl.IoControlCode = code;
+      next->Parameters.DeviceIoControl.InputBufferLength = ULONG(input.size());
+      next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+      ULONG method = code & 3;
+      if (method == METHOD_BUFFERED) {
+        size_t size = std::max<size_t>({input.size(), outputLength, 1});
+        state->systemBuffer = std::calloc(1, size);
+        std::memcpy(state->systemBuffer, input.data(), input.size());
+        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
+        state->copyBack = true;
+      } else if (method == METHOD_NEITHER) {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = state->input.data();
+        irp->UserBuffer = state->output.data();
+      } else {
+        stop("app", "direct I/O control methods are not implemented by the simulation");
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return dispatch(device_, irp, state);
+}
+
 }  // namespace
 
 Request::~Request() {
@@ -148,61 +209,7 @@ NTSTATUS File::open(const std::u16string& name, File& file) {
 Request File::submit(UCHAR majorFunction, UCHAR minorFunction, ULONG code, std::span<const uint8_t> input,
                      ULONG outputLength) {
   if (!isOpen()) stop("app", "request on a handle that is not open");
-  auto state = std::make_shared<RequestState>();
-  state->input.assign(input.begin(), input.end());
-  state->output.assign(outputLength, 0);
-  state->outputLength = outputLength;
-  PIRP irp = newRequest(device_, state);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = majorFunction;
-  next->MinorFunction = minorFunction;
-  next->FileObject = fileObject_;
-  irp->Tail.Overlay.OriginalFileObject = fileObject_;
-  bool buffered = (device_->Flags & DO_BUFFERED_IO) != 0;
-
-  switch (majorFunction) {
-    case IRP_MJ_READ:
-      next->Parameters.Read.Length = outputLength;
-      if (buffered) {
-        state->systemBuffer = std::malloc(std::max<size_t>(outputLength, 1));
-        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
-        state->copyBack = true;
-      }
-      irp->UserBuffer = state->output.data();
-      break;
-    case IRP_MJ_WRITE:
-      next->Parameters.Write.Length = ULONG(input.size());
-      if (buffered) {
-        state->systemBuffer = std::malloc(std::max<size_t>(input.size(), 1));
-        std::memcpy(state->systemBuffer, input.data(), input.size());
-        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
-      }
-      irp->UserBuffer = state->input.data();
-      break;
-    case IRP_MJ_DEVICE_CONTROL:
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
-      next->Parameters.DeviceIoControl.IoControlCode = code;
-      next->Parameters.DeviceIoControl.InputBufferLength = ULONG(input.size());
-      next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-      ULONG method = code & 3;
-      if (method == METHOD_BUFFERED) {
-        size_t size = std::max<size_t>({input.size(), outputLength, 1});
-        state->systemBuffer = std::calloc(1, size);
-        std::memcpy(state->systemBuffer, input.data(), input.size());
-        irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
-        state->copyBack = true;
-      } else if (method == METHOD_NEITHER) {
-        next->Parameters.DeviceIoControl.Type3InputBuffer = state->input.data();
-        irp->UserBuffer = state->output.data();
-      } else {
-        stop("app", "direct I/O control methods are not implemented by the simulation");
-      }
-      break;
-    }
-    default:
-      break;
-  }
-  return dispatch(device_, irp, state);
+  return submitTo(device_, fileObject_, majorFunction, minorFunction, code, input, outputLength);
 }
 
 Request File::readAsync(ULONG length) { return submit(IRP_MJ_READ, 0, 0, {}, length); }
@@ -263,6 +270,10 @@ Request sendToDevice(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunc
   next->MinorFunction = minorFunction;
   if (setup) setup(next);
   return dispatch(top, irp, state);
+}
+
+Request ioctlToDevice(PDEVICE_OBJECT device, ULONG code, std::span<const uint8_t> input, ULONG outputLength) {
+  return submitTo(IoGetAttachedDevice(device), nullptr, IRP_MJ_DEVICE_CONTROL, 0, code, input, outputLength);
 }
 
 }  // namespace app

@@ -100,4 +100,8 @@ class File {
 Request sendToDevice(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction,
                      const std::function<void(PIO_STACK_LOCATION)>& setup = {});
 
+// Sends a device-control request straight to a device object, without a
+// handle (as a kernel-mode caller would), with the buffers its method needs.
+Request ioctlToDevice(PDEVICE_OBJECT device, ULONG code, std::span<const uint8_t> input, ULONG outputLength);
+
 }  // namespace app

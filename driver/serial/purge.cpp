@@ -1,0 +1,24 @@
+// Driver: the purge queue's start routine. Aborts reads or writes, and empties
+// the receive ring unless a read is being filled directly.
+#include "driver/io/receive_buffer.h"
+#include "driver/serial/ioctl.h"
+
+NTSTATUS TzSerialPurgeStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  ULONG mask = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
+  if (mask & SERIAL_PURGE_TXABORT) TzSerialFlushQueue(&context->writeQueue);
+  if (mask & SERIAL_PURGE_RXABORT) TzSerialFlushQueue(&context->readQueue);
+  if (mask & SERIAL_PURGE_RXCLEAR) {
+    KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+    if (context->readTargetBase == context->rxBuffer) {
+      context->readTargetCursor = context->rxBuffer;
+      context->readTargetLast = context->rxBuffer + context->rxBufferSize - 1;
+      context->rxPendingCount = 0;
+      TzSerialRxRingReset(context);
+    }
+    KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+  }
+  TzSerialStartNextRequest(&context->purgeQueue);
+  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
