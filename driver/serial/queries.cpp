@@ -1,21 +1,130 @@
-// Driver: status queries and vendor codes (being built: each handler is a
-// stub until then).
+// Driver: the status and property queries, the statistics, and the vendor
+// codes that answer at once (USB identity, port reset). The removal
+// notification, which pends, is in removal_notify.cpp.
 #include "driver/serial/queries.h"
 
-NTSTATUS TzSerialGetProperties(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialGetCommStatus(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialGetModemStatus(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialGetDtrRts(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialGetModemControl(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialGetConfigSize(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialGetStats(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialClearStats(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialGetUsbIdentity(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialResetUsbPort(DeviceContext*, PIRP) { return STATUS_NOT_IMPLEMENTED; }
-NTSTATUS TzSerialRemovalNotifyRequest(DeviceContext*, PIRP irp) {
-  TzSerialCompleteRequest(irp, STATUS_NOT_IMPLEMENTED);
-  return STATUS_NOT_IMPLEMENTED;
+namespace {
+
+// SERIAL_COMMPROP values, in the platform's published encodings.
+constexpr USHORT CommPropVersion = 2;
+constexpr ULONG CommPropServiceSerial = 0x00000001;  // serial communication service
+constexpr ULONG CommPropMaxBaudUser = 0x10000000;    // user-defined rates
+constexpr ULONG CommPropSubTypeRs232 = 0x00000001;
+// DTR/DSR, RTS/CTS, carrier detect, parity check, XON/XOFF, settable XON/XOFF
+// characters, total and interval time-outs.
+constexpr ULONG CommPropCapabilities = 0x000000FF;
+// Parity, rate, data bits, stop bits, handshaking, parity check, carrier detect.
+constexpr ULONG CommPropSettableParams = 0x0000007F;
+// Every fixed rate from 75 to 57600, 115200 and 128000 bit/s, and user-defined rates.
+constexpr ULONG CommPropSettableBaud = 0x1007FFFF;
+constexpr USHORT CommPropSettableData = 0x000F;        // 5, 6, 7 and 8 data bits
+constexpr USHORT CommPropSettableStopParity = 0x1F07;  // 1, 1.5, 2 stop bits; every parity
+
+constexpr ULONG DtrRtsBothOn = SERIAL_DTR_STATE | SERIAL_RTS_STATE;
+
+PVOID TzSerialSystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
+
+ULONG TzSerialOutputLength(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
 }
-void TzSerialCompleteRemovalNotify(DeviceContext*) {}
-void TzSerialRemovalNotifyCancel(PDEVICE_OBJECT, PIRP) {}
-NTSTATUS TzSerialResetPort(DeviceContext*) { return STATUS_NOT_IMPLEMENTED; }
+
+NTSTATUS TzSerialReturnUlong(PIRP irp, ULONG value) {
+  *static_cast<PULONG>(TzSerialSystemBuffer(irp)) = value;
+  irp->IoStatus.Information = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS TzSerialGetProperties(DeviceContext* context, PIRP irp) {
+  auto properties = static_cast<PSERIAL_COMMPROP>(TzSerialSystemBuffer(irp));
+  RtlZeroMemory(properties, sizeof(SERIAL_COMMPROP));
+  properties->PacketLength = sizeof(SERIAL_COMMPROP);
+  properties->PacketVersion = CommPropVersion;
+  properties->ServiceMask = CommPropServiceSerial;
+  properties->MaxBaud = CommPropMaxBaudUser;
+  properties->ProvSubType = CommPropSubTypeRs232;
+  properties->ProvCapabilities = CommPropCapabilities;
+  properties->SettableParams = CommPropSettableParams;
+  properties->SettableBaud = CommPropSettableBaud;
+  properties->SettableData = CommPropSettableData;
+  properties->SettableStopParity = CommPropSettableStopParity;
+  properties->CurrentRxQueue = context->rxBufferSize;
+  irp->IoStatus.Information = sizeof(SERIAL_COMMPROP);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TzSerialGetCommStatus(DeviceContext* context, PIRP irp) {
+  auto status = static_cast<PSERIAL_STATUS>(TzSerialSystemBuffer(irp));
+  RtlZeroMemory(status, sizeof(SERIAL_STATUS));
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->controlLock, &oldIrql);
+  status->AmountInInQueue = context->rxCount;
+  // Reporting the recorded errors hands them to the application; clearing
+  // them here is what lets a port under SERIAL_ERROR_ABORT work again.
+  status->Errors = context->errorWord;
+  context->errorWord = 0;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  irp->IoStatus.Information = sizeof(SERIAL_STATUS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TzSerialGetModemStatus(DeviceContext* context, PIRP irp) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->controlLock, &oldIrql);
+  ULONG modemStatus = context->modemStatus;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  return TzSerialReturnUlong(irp, modemStatus);
+}
+
+NTSTATUS TzSerialGetDtrRts(DeviceContext*, PIRP irp) {
+  // The lines are reported on whatever was last sent: the adapter gives no
+  // way to read them back.
+  return TzSerialReturnUlong(irp, DtrRtsBothOn);
+}
+
+NTSTATUS TzSerialGetModemControl(DeviceContext* context, PIRP irp) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->controlLock, &oldIrql);
+  *static_cast<PULONG>(TzSerialSystemBuffer(irp)) = 0;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  // No modem-control register to report: the caller receives no bytes.
+  irp->IoStatus.Information = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TzSerialGetConfigSize(DeviceContext*, PIRP irp) {
+  // No provider-specific configuration.
+  return TzSerialReturnUlong(irp, 0);
+}
+
+NTSTATUS TzSerialGetStats(DeviceContext* context, PIRP irp) {
+  auto stats = static_cast<PSERIALPERF_STATS>(TzSerialSystemBuffer(irp));
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->controlLock, &oldIrql);
+  *stats = context->perfStats;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  irp->IoStatus.Information = sizeof(SERIALPERF_STATS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TzSerialClearStats(DeviceContext* context, PIRP irp) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->controlLock, &oldIrql);
+  RtlZeroMemory(&context->perfStats, sizeof context->perfStats);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  irp->IoStatus.Information = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TzSerialGetUsbIdentity(DeviceContext* context, PIRP irp) {
+  irp->IoStatus.Information = 0;
+  if (TzSerialOutputLength(irp) < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
+  return TzSerialReturnUlong(irp, context->usbIdentity);
+}
+
+NTSTATUS TzSerialResetUsbPort(DeviceContext* context, PIRP irp) {
+  PAGED_CODE();
+  irp->IoStatus.Information = 0;
+  return TzSerialResetPort(context);
+}

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/core/device_context.h"
+#include "driver/usb/port_reset.h"
 
 // Vendor I/O control codes.
 constexpr ULONG IoctlVendorGetUsbIdentity = 0x80002400;
@@ -12,7 +13,13 @@ constexpr ULONG IoctlVendorNoOperation = 0x80002404;
 constexpr ULONG IoctlVendorResetUsbPort = 0x80002408;
 constexpr ULONG IoctlVendorRemovalNotify = 0x222004;
 
+// The query handlers. Called by the device-control dispatch at PASSIVE_LEVEL
+// with no lock held; those that read shared state take controlLock for the
+// copy only. The request stays the caller's: it completes it with the status
+// returned.
 NTSTATUS TzSerialGetProperties(DeviceContext* context, PIRP irp);
+// Reports the bytes in the receive ring and the receive errors recorded since
+// the last query, and clears them (this ends an SERIAL_ERROR_ABORT lock-out).
 NTSTATUS TzSerialGetCommStatus(DeviceContext* context, PIRP irp);
 NTSTATUS TzSerialGetModemStatus(DeviceContext* context, PIRP irp);
 NTSTATUS TzSerialGetDtrRts(DeviceContext* context, PIRP irp);
@@ -20,18 +27,23 @@ NTSTATUS TzSerialGetModemControl(DeviceContext* context, PIRP irp);
 NTSTATUS TzSerialGetConfigSize(DeviceContext* context, PIRP irp);
 NTSTATUS TzSerialGetStats(DeviceContext* context, PIRP irp);
 NTSTATUS TzSerialClearStats(DeviceContext* context, PIRP irp);
+// The vendor codes carry no minimum in the dispatch: a buffer shorter than
+// the 4-byte identity gets STATUS_BUFFER_TOO_SMALL here.
 NTSTATUS TzSerialGetUsbIdentity(DeviceContext* context, PIRP irp);
+// Resets the adapter's USB port and waits for it. PASSIVE_LEVEL.
 NTSTATUS TzSerialResetUsbPort(DeviceContext* context, PIRP irp);
 
 // Keeps the removal-notification request pending until the adapter goes away
 // (STATUS_PENDING), or refuses a second one / a short buffer. Unlike the
 // handlers above it completes the request itself when it does not pend.
+// IRQL <= DISPATCH_LEVEL; takes the cancel spin lock, so the caller holds none.
 NTSTATUS TzSerialRemovalNotifyRequest(DeviceContext* context, PIRP irp);
 // Completes the pending removal notification with the value 1 (the adapter
-// is gone), if its cancel routine can still be taken back. PASSIVE_LEVEL or
-// DISPATCH_LEVEL; takes no lock the caller may hold.
+// is gone), if its cancel routine can still be taken back; a request being
+// cancelled is left to its cancel routine. Safe to call when none is pending
+// and to call twice. IRQL <= DISPATCH_LEVEL; takes the cancel spin lock, so
+// the caller must hold no spin lock.
 void TzSerialCompleteRemovalNotify(DeviceContext* context);
+// Cancel routine of the pending removal notification: entered with the
+// cancel spin lock held, completes the request with STATUS_CANCELLED.
 DRIVER_CANCEL TzSerialRemovalNotifyCancel;
-
-// Sends IOCTL_INTERNAL_USB_RESET_PORT down and waits for it. PASSIVE_LEVEL.
-NTSTATUS TzSerialResetPort(DeviceContext* context);
