@@ -1,0 +1,95 @@
+// Tests: the open-port fixture for the wait-on-mask, shadow line and
+// immediate-character tests, with its stand-in dispatch routines.
+#include "line_state_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+NTSTATUS standInCreate(PDEVICE_OBJECT, PIRP irp) {
+  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS standInCleanup(PDEVICE_OBJECT device, PIRP irp) {
+  TzSerialCancelAllRequests(TzSerialGetDeviceContext(device), IoGetCurrentIrpStackLocation(irp)->FileObject);
+  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+ULONG waitResult(const app::Request& request) {
+  ULONG result = 0xFFFFFFFF;
+  if (request.data().size() >= sizeof result) std::memcpy(&result, request.data().data(), sizeof result);
+  return result;
+}
+
+void LineStateTest::SetUp() {
+  AdapterTest::SetUp();
+  openPort();
+}
+
+void LineStateTest::openPort() {
+  driver->MajorFunction[IRP_MJ_CREATE] = standInCreate;
+  driver->MajorFunction[IRP_MJ_CLEANUP] = standInCleanup;
+  driver->MajorFunction[IRP_MJ_CLOSE] = standInCreate;
+
+  Adapter& adapter = plug();
+  ASSERT_EQ(start(adapter), STATUS_SUCCESS);
+  c = adapter.context;
+  TzSerialRestartAllQueues(c);
+  locked([this] {
+    // What an open resets and recomputes.
+    c->rxPendingCount = 0;
+    TzSerialResetReadTarget(c);
+    TzSerialRxRingReset(c);
+    c->rxFullThreshold = 3 * (c->rxBufferSize >> 2) + (c->rxBufferSize >> 4);
+    c->handFlow.XoffLimit = LONG(c->rxBufferSize >> 3);
+    c->handFlow.XonLimit = LONG(c->rxBufferSize >> 1);
+    c->waitMask = c->historyMask = 0;
+    c->waitResultLocation = nullptr;
+    c->escapeChar = 0;
+    c->sendXonPending = c->sendXoffPending = 0;
+    c->charsQueued = 0;
+    c->portActive = TRUE;
+  });
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+}
+
+void LineStateTest::TearDown() {
+  if (port.isOpen()) port.close();
+  if (c) c->portActive = FALSE;
+  AdapterTest::TearDown();
+}
+
+void LineStateTest::locked(const std::function<void()>& fn) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&c->controlLock);
+  fn();
+  KeReleaseSpinLock(&c->controlLock, oldIrql);
+}
+
+app::Request LineStateTest::setWaitMask(ULONG mask) {
+  return port.ioctlAsync(IOCTL_SERIAL_SET_WAIT_MASK, {reinterpret_cast<const uint8_t*>(&mask), sizeof mask}, 0);
+}
+
+app::Request LineStateTest::waitOnMask() { return port.ioctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)); }
+
+app::Request LineStateTest::immediateChar(UCHAR character) {
+  return port.ioctlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, {&character, 1}, 0);
+}
+
+std::vector<uint8_t> LineStateTest::ringContent() {
+  std::vector<uint8_t> bytes;
+  locked([&] {
+    for (ULONG i = 0, at = c->rxReadIndex; i < c->rxCount; ++i, ++at) bytes.push_back(c->rxBuffer[at % c->rxRingSize]);
+  });
+  return bytes;
+}
+
+app::Result LineStateTest::setHandFlow(ULONG controlHandShake, ULONG flowReplace) {
+  SERIAL_HANDFLOW handFlow = c->handFlow;
+  handFlow.ControlHandShake = controlHandShake;
+  handFlow.FlowReplace = flowReplace;
+  return control(IOCTL_SERIAL_SET_HANDFLOW, handFlow);
+}

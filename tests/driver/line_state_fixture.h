@@ -1,0 +1,44 @@
+// Tests: a started adapter whose port is open, for the wait-on-mask, shadow
+// line and immediate-character tests. Device controls travel through the
+// driver's own dispatch; until open and cleanup exist, the fixture installs
+// stand-ins for them: create succeeds, cleanup cancels the handle's requests
+// as cleanup will.
+#pragma once
+
+#include "adapter_fixture.h"
+#include "driver/io/receive_buffer.h"
+#include "driver/serial/line_state.h"
+
+#include <vector>
+
+class LineStateTest : public AdapterTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Plugs and starts an adapter, restarts its queues as Plug and Play does,
+  // puts the port in the state an open leaves it in and opens a handle.
+  void openPort();
+
+  // Runs fn under controlLock at DISPATCH_LEVEL; queued DPCs run afterwards.
+  void locked(const std::function<void()>& fn);
+
+  // A device control with the bytes of input and no output.
+  template <typename T>
+  app::Result control(ULONG code, const T& input) {
+    return port.ioctl(code, &input, sizeof input, nullptr, 0);
+  }
+  app::Result control(ULONG code) { return port.ioctl(code, nullptr, 0, nullptr, 0); }
+  app::Request setWaitMask(ULONG mask);
+  app::Request waitOnMask();
+  app::Request immediateChar(UCHAR character);
+  // IOCTL_SERIAL_SET_HANDFLOW with the port's limits and these two fields.
+  app::Result setHandFlow(ULONG controlHandShake, ULONG flowReplace);
+  // The ring's bytes in arrival order, without taking them.
+  std::vector<uint8_t> ringContent();
+
+  DeviceContext* c = nullptr;
+  app::File port;
+};
+
+// The result word a completed WAIT_ON_MASK returned.
+ULONG waitResult(const app::Request& request);
