@@ -8,16 +8,16 @@ NTSTATUS TzSerialPurgeStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
   ULONG mask = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
   if (mask & SERIAL_PURGE_TXABORT) TzSerialFlushQueue(&context->writeQueue);
   if (mask & SERIAL_PURGE_RXABORT) TzSerialFlushQueue(&context->readQueue);
-  if (mask & SERIAL_PURGE_RXCLEAR) {
-    KeAcquireSpinLockAtDpcLevel(&context->controlLock);
-    if (context->readTargetBase == context->rxBuffer) {
-      context->readTargetCursor = context->rxBuffer;
-      context->readTargetLast = context->rxBuffer + context->rxBufferSize - 1;
-      context->rxPendingCount = 0;
-      TzSerialRxRingReset(context);
-    }
-    KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+  KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+  // While a read is being filled directly, the ring holds nothing to discard.
+  if ((mask & SERIAL_PURGE_RXCLEAR) && context->readTargetBase == context->rxBuffer) {
+    context->readTargetCursor = context->rxBuffer;
+    context->readTargetLast = context->rxBuffer + context->rxBufferSize - 1;
+    context->rxPendingCount = 0;
+    TzSerialRxRingReset(context);
   }
+  TzSerialSetCurrentFinishing(&context->purgeQueue);
+  KeReleaseSpinLockFromDpcLevel(&context->controlLock);
   TzSerialStartNextRequest(&context->purgeQueue);
   TzSerialCompleteRequest(irp, STATUS_SUCCESS);
   return STATUS_SUCCESS;
