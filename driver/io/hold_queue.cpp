@@ -94,24 +94,7 @@ void TzSerialHoldQueueResume(HoldQueue* hold) {
 }
 
 void TzSerialHoldQueueCancelHeld(HoldQueue* hold, PFILE_OBJECT fileObject) {
-  LIST_ENTRY cancelled;
-  InitializeListHead(&cancelled);
-
-  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&hold->lock);
-  for (PLIST_ENTRY entry = hold->heldList.Flink, next; entry != &hold->heldList; entry = next) {
-    next = entry->Flink;
-    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-    if (fileObject && IoGetCurrentIrpStackLocation(irp)->FileObject != fileObject) continue;
-    if (!IoSetCancelRoutine(irp, nullptr)) continue;
-    RemoveEntryList(entry);
-    InsertTailList(&cancelled, entry);
-  }
-  KeReleaseSpinLock(&hold->lock, oldIrql);
-
-  while (!IsListEmpty(&cancelled)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
-    TzSerialCompleteRequest(irp, STATUS_CANCELLED);
-  }
+  TzSerialCancelListedRequests(&hold->lock, &hold->heldList, fileObject);
 }
 
 void TzSerialHoldQueueWaitIdle(HoldQueue* hold) {

@@ -103,25 +103,30 @@ void TzSerialQueueCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
   TzSerialCompleteRequest(irp, STATUS_CANCELLED);
 }
 
-void TzSerialCancelQueuedRequests(RequestQueue* queue, PFILE_OBJECT fileObject) {
+void TzSerialCancelListedRequests(PKSPIN_LOCK lock, PLIST_ENTRY list, PFILE_OBJECT fileObject) {
   LIST_ENTRY cancelled;
   InitializeListHead(&cancelled);
 
-  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
-  for (PLIST_ENTRY entry = queue->pendingList.Flink, next; entry != &queue->pendingList; entry = next) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(lock);
+  for (PLIST_ENTRY entry = list->Flink, next; entry != list; entry = next) {
     next = entry->Flink;
     PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
     if (fileObject && IoGetCurrentIrpStackLocation(irp)->FileObject != fileObject) continue;
+    // A null routine means a cancel is under way: its routine unlinks it.
     if (!IoSetCancelRoutine(irp, nullptr)) continue;
     RemoveEntryList(entry);
     InsertTailList(&cancelled, entry);
   }
-  KeReleaseSpinLock(&queue->lock, oldIrql);
+  KeReleaseSpinLock(lock, oldIrql);
 
   while (!IsListEmpty(&cancelled)) {
     PIRP irp = CONTAINING_RECORD(RemoveHeadList(&cancelled), IRP, Tail.Overlay.ListEntry);
     TzSerialCompleteRequest(irp, STATUS_CANCELLED);
   }
+}
+
+void TzSerialCancelQueuedRequests(RequestQueue* queue, PFILE_OBJECT fileObject) {
+  TzSerialCancelListedRequests(&queue->lock, &queue->pendingList, fileObject);
 }
 
 void TzSerialFlushQueue(RequestQueue* queue) {

@@ -107,3 +107,9 @@ DRIVER_CANCEL TzSerialHoldQueueCancelRoutine;
 // ---- shared helpers --------------------------------------------------------------
 // Completes a request with the status and no information, without boost.
 void TzSerialCompleteRequest(PIRP irp, NTSTATUS status);
+
+// Completes with STATUS_CANCELLED, in order, the requests of a list (linked
+// through Tail.Overlay.ListEntry and guarded by lock) whose cancel routine it
+// can take back; only those of fileObject when that is not null.
+// IRQL <= DISPATCH_LEVEL; lock is not held on entry.
+void TzSerialCancelListedRequests(PKSPIN_LOCK lock, PLIST_ENTRY list, PFILE_OBJECT fileObject);
