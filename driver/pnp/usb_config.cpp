@@ -153,6 +153,9 @@ UCHAR TzSerialDecidePipeLayout(const DeviceContext* context, UCHAR bulkInInterfa
 // returned about them.
 NTSTATUS TzSerialConfigureInterfaces(DeviceContext* context, PUSB_CONFIGURATION_DESCRIPTOR set,
                                      USBD_INTERFACE_LIST_ENTRY* list, ULONG count) {
+  // The bus reads bNumInterfaces interface records from the request: a count
+  // from the device larger than the list would send it past the request's end.
+  if (set->bNumInterfaces > count) return STATUS_BAD_DESCRIPTOR_FORMAT;
   PURB select = USBD_CreateConfigurationRequestEx(set, list);
   if (!select) return STATUS_INSUFFICIENT_RESOURCES;
   for (ULONG i = 0; i < count; ++i) {
@@ -167,9 +170,8 @@ NTSTATUS TzSerialConfigureInterfaces(DeviceContext* context, PUSB_CONFIGURATION_
 
   NTSTATUS status = TzSerialSubmitUrb(context, select);
   UCHAR bulkInInterface = TzSerialNoPipe;
-  // bNumInterfaces comes from the device: never look past the list.
   for (ULONG i = 0; NT_SUCCESS(status) && i < set->bNumInterfaces; ++i) {
-    if (i >= count || !list[i].Interface)
+    if (!list[i].Interface)
       status = STATUS_BAD_DESCRIPTOR_FORMAT;
     else
       status = TzSerialKeepInterface(context, list[i].Interface, &bulkInInterface);

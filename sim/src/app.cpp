@@ -77,7 +77,7 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
       next->Parameters.Write.Length = ULONG(input.size());
       if (buffered) {
         state->systemBuffer = std::malloc(std::max<size_t>(input.size(), 1));
-        std::memcpy(state->systemBuffer, input.data(), input.size());
+        if (!input.empty()) std::memcpy(state->systemBuffer, input.data(), input.size());
         irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
       }
       irp->UserBuffer = state->input.data();
@@ -91,7 +91,7 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
       if (method == METHOD_BUFFERED) {
         size_t size = std::max<size_t>({input.size(), outputLength, 1});
         state->systemBuffer = std::calloc(1, size);
-        std::memcpy(state->systemBuffer, input.data(), input.size());
+        if (!input.empty()) std::memcpy(state->systemBuffer, input.data(), input.size());
         irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
         state->copyBack = true;
       } else if (method == METHOD_NEITHER) {

@@ -49,7 +49,8 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
     if (irp->IoStatus.Information > request.outputLength)
       stop("IofCompleteRequest", "Information (" + std::to_string(irp->IoStatus.Information) +
                                      ") exceeds the output buffer length (" + std::to_string(request.outputLength) + ")");
-    std::memcpy(request.output.data(), request.systemBuffer, irp->IoStatus.Information);
+    // An empty span has no address to copy to, and memcpy may not be given none.
+    if (irp->IoStatus.Information) std::memcpy(request.output.data(), request.systemBuffer, irp->IoStatus.Information);
   }
   // A failed buffered request returns no bytes: the caller's buffer stays as it was.
   if (request.copyBack) request.output.resize(isError(irp->IoStatus.Status) ? 0 : irp->IoStatus.Information);

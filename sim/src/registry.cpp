@@ -198,7 +198,7 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_
   info->Type = v.type;
   info->DataLength = ULONG(v.data.size());
   if (length < needed) return STATUS_BUFFER_OVERFLOW;
-  std::memcpy(info->Data, v.data.data(), v.data.size());
+  if (!v.data.empty()) std::memcpy(info->Data, v.data.data(), v.data.size());
   return STATUS_SUCCESS;
 }
 
