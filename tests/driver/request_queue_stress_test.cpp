@@ -41,7 +41,7 @@ TEST_F(QueueStressTest, EveryRequestCompletesOnceUnderRandomCancelsFlushesAndFin
   std::vector<std::thread> submitters;
   for (int s = 0; s < kSubmitters; ++s) {
     submitters.emplace_back([&, s] {
-      std::mt19937 random(uint32_t(sim::seed() * 31 + s));
+      std::mt19937 random{uint32_t(sim::seed() * 31 + s)};
       for (int i = 0; i < kPerSubmitter; ++i) {
         requests[s].push_back(port.readAsync(8));
         if (random() % 3 == 0) requests[s][random() % requests[s].size()].cancel();

@@ -100,7 +100,7 @@ class WaitMaskRaceTest : public LineStateTest {
 TEST_F(WaitMaskRaceTest, AWaitCancelledWhileAnEventArrivesCompletesOnce) {
   constexpr int kRounds = 300;
   ASSERT_EQ(setWaitMask(SERIAL_EV_CTS).wait().status, STATUS_SUCCESS);
-  std::mt19937 random(uint32_t(sim::seed()));
+  std::mt19937 random{uint32_t(sim::seed())};
   int succeeded = 0, cancelled = 0;
   for (int round = 0; round < kRounds; ++round) {
     app::Request wait = waitOnMask();
