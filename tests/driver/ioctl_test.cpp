@@ -103,6 +103,35 @@ TEST_F(IoctlTest, EveryCodeRefusesAShortBufferAndSucceedsWithItsMinimum) {
   }
 }
 
+TEST_F(IoctlTest, QueuedAndPendingCodesRefuseShortBuffersBeforeTheirQueue) {
+  struct {
+    ULONG code, in, out;
+  } rows[] = {{IOCTL_SERIAL_SET_WAIT_MASK, 4, 0},
+              {IOCTL_SERIAL_WAIT_ON_MASK, 0, 4},
+              {IOCTL_SERIAL_PURGE, 4, 0},
+              {IOCTL_SERIAL_XOFF_COUNTER, 12, 0},
+              {IOCTL_SERIAL_IMMEDIATE_CHAR, 1, 0}};
+  for (const auto& row : rows) {
+    if (row.in)
+      EXPECT_EQ(ioctl(row.code, std::vector<uint8_t>(row.in - 1, 0xFF), row.out).status, STATUS_BUFFER_TOO_SMALL);
+    if (row.out) EXPECT_EQ(ioctl(row.code, {}, row.out - 1).status, STATUS_BUFFER_TOO_SMALL);
+  }
+  EXPECT_EQ(c->waitMask, 0u);
+  EXPECT_EQ(c->immediateRequest, nullptr);
+  EXPECT_EQ(c->charsQueued, 0u);
+}
+
+TEST_F(IoctlTest, ASecondImmediateCharacterWhileOneIsPendingIsRefused) {
+  const std::vector<uint8_t> a = {'A'};
+  app::Request first = app::ioctlToDevice(port(), IOCTL_SERIAL_IMMEDIATE_CHAR, a, 0);
+  EXPECT_FALSE(first.done()) << "no time-outs: it waits for the transmitter";
+  EXPECT_EQ(ioctl(IOCTL_SERIAL_IMMEDIATE_CHAR, {'B'}).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(c->charsQueued, 1u);
+  EXPECT_TRUE(first.cancel());
+  EXPECT_EQ(first.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(c->charsQueued, 0u);
+}
+
 TEST_F(IoctlTest, AShortBufferChangesNothing) {
   EXPECT_EQ(ioctl(IOCTL_SERIAL_SET_BAUD_RATE, {0x80, 0x25, 0}).status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(c->currentBaudRate, 1200u);
