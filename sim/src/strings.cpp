@@ -33,30 +33,30 @@ namespace {
 char16_t upcase(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c; }
 
 // Formats one conversion whose argument is not a wide string.
-void formatOne(std::string& out, const std::string& spec, char conversion, const std::string& length, va_list* args) {
+void formatOne(std::string& out, const std::string& conversionSpec, char conversion, const std::string& length, va_list* args) {
   char buffer[512];
-  std::string cspec = spec;
+  std::string conversionText = conversionSpec;
   switch (conversion) {
     case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c': {
       bool wide64 = length == "ll" || length == "I64" || length == "I" || length == "z";
       if (wide64) {
-        cspec.insert(cspec.size() - 1, "ll");
-        std::snprintf(buffer, sizeof buffer, cspec.c_str(), va_arg(*args, long long));
+        conversionText.insert(conversionText.size() - 1, "ll");
+        std::snprintf(buffer, sizeof buffer, conversionText.c_str(), va_arg(*args, long long));
       } else {
-        std::snprintf(buffer, sizeof buffer, cspec.c_str(), va_arg(*args, int));
+        std::snprintf(buffer, sizeof buffer, conversionText.c_str(), va_arg(*args, int));
       }
       break;
     }
     case 'p':
-      std::snprintf(buffer, sizeof buffer, cspec.c_str(), va_arg(*args, void*));
+      std::snprintf(buffer, sizeof buffer, conversionText.c_str(), va_arg(*args, void*));
       break;
     case 's': {
       const char* s = va_arg(*args, const char*);
-      std::snprintf(buffer, sizeof buffer, cspec.c_str(), s ? s : "(null)");
+      std::snprintf(buffer, sizeof buffer, conversionText.c_str(), s ? s : "(null)");
       break;
     }
     case 'f': case 'g': case 'e':
-      std::snprintf(buffer, sizeof buffer, cspec.c_str(), va_arg(*args, double));
+      std::snprintf(buffer, sizeof buffer, conversionText.c_str(), va_arg(*args, double));
       break;
     default:
       stop("DbgPrint", std::string("format conversion %") + conversion + " is not implemented by the simulation");
@@ -76,9 +76,9 @@ std::string formatDebug(const char* format, va_list* args) {
       ++p;
       continue;
     }
-    std::string spec = "%";
+    std::string conversionSpec = "%";
     ++p;
-    while (*p && std::strchr("-+ #0123456789.*", *p)) spec += *p++;
+    while (*p && std::strchr("-+ #0123456789.*", *p)) conversionSpec += *p++;
     std::string length;
     while (*p && std::strchr("hlwzIL6432", *p)) length += *p++;
     char conversion = *p;
@@ -88,7 +88,7 @@ std::string formatDebug(const char* format, va_list* args) {
     } else if (conversion == 'Z' && length == "w") {
       out += sim::narrow(va_arg(*args, PCUNICODE_STRING));
     } else {
-      formatOne(out, spec + conversion, conversion, length == "w" ? "" : length, args);
+      formatOne(out, conversionSpec + conversion, conversion, length == "w" ? "" : length, args);
     }
   }
   return out;

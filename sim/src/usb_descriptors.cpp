@@ -38,11 +38,11 @@ InterfaceSpec data(uint8_t number, uint8_t alternate, std::vector<EndpointSpec> 
 
 }  // namespace
 
-std::vector<uint8_t> encode(const ConfigurationSpec& spec) {
-  std::vector<uint8_t> out = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, spec.value, 0, spec.attributes,
-                              spec.maxPower};
+std::vector<uint8_t> encode(const ConfigurationSpec& configuration) {
+  std::vector<uint8_t> out = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0, configuration.value, 0, configuration.attributes,
+                              configuration.maxPower};
   std::set<uint8_t> numbers;
-  for (const InterfaceSpec& i : spec.interfaces) {
+  for (const InterfaceSpec& i : configuration.interfaces) {
     numbers.insert(i.number);
     out.insert(out.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, i.number, i.alternate,
                            i.numEndpoints.value_or(uint8_t(i.endpoints.size())), i.cls, i.subclass, i.protocol, 0});
@@ -53,10 +53,10 @@ std::vector<uint8_t> encode(const ConfigurationSpec& spec) {
       out.push_back(e.interval);
     }
   }
-  uint16_t total = spec.totalLength.value_or(uint16_t(out.size()));
+  uint16_t total = configuration.totalLength.value_or(uint16_t(out.size()));
   out[2] = uint8_t(total);
   out[3] = uint8_t(total >> 8);
-  out[4] = spec.numInterfaces.value_or(uint8_t(numbers.size()));
+  out[4] = configuration.numInterfaces.value_or(uint8_t(numbers.size()));
   return out;
 }
 

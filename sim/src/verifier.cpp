@@ -1,5 +1,5 @@
 // Simulated platform: the verifier. A broken rule stops the kernel with a
-// message that names the call and the rule (and the seed, so the run replays);
+// message that names the call and the rule (and the run's seed, so it replays);
 // checkQuiescent() holds the invariants that must hold between tests.
 #include "kernel.h"
 

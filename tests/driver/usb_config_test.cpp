@@ -225,14 +225,14 @@ TEST_F(UsbConfigTest, ATruncatedDeviceDescriptorIsRefused) {
 // ---- malformed descriptor sets -------------------------------------------------------------
 
 TEST_F(UsbConfigTest, MalformedSetsAreRefusedBeforeAnythingIsConfigured) {
-  auto spec = [](auto change) {
+  auto encoded = [](auto change) {
     ConfigurationSpec s = sim::usb::cdcConfiguration(Layout::CommAndData);
     change(s);
     return sim::usb::encode(s);
   };
-  std::vector<uint8_t> zeroLength = spec([](ConfigurationSpec&) {});
+  std::vector<uint8_t> zeroLength = encoded([](ConfigurationSpec&) {});
   zeroLength[9 + 9] = 0;  // the first class-specific descriptor after interface 0
-  std::vector<uint8_t> cutEndpoint = spec([](ConfigurationSpec&) {});
+  std::vector<uint8_t> cutEndpoint = encoded([](ConfigurationSpec&) {});
   cutEndpoint.resize(cutEndpoint.size() - 3);  // the last endpoint loses its last bytes
   cutEndpoint[2] = uint8_t(cutEndpoint.size());
 
@@ -240,16 +240,16 @@ TEST_F(UsbConfigTest, MalformedSetsAreRefusedBeforeAnythingIsConfigured) {
     const char* what;
     std::vector<uint8_t> bytes;
   } cases[] = {
-      {"wTotalLength beyond the data", spec([](ConfigurationSpec& s) { s.totalLength = 200; })},
-      {"wTotalLength 0xFFFF", spec([](ConfigurationSpec& s) { s.totalLength = 0xFFFF; })},
-      {"wTotalLength shorter than the header", spec([](ConfigurationSpec& s) { s.totalLength = 4; })},
+      {"wTotalLength beyond the data", encoded([](ConfigurationSpec& s) { s.totalLength = 200; })},
+      {"wTotalLength 0xFFFF", encoded([](ConfigurationSpec& s) { s.totalLength = 0xFFFF; })},
+      {"wTotalLength shorter than the header", encoded([](ConfigurationSpec& s) { s.totalLength = 4; })},
       {"wTotalLength ending inside an endpoint", cutEndpoint},
-      {"bNumInterfaces larger than the interfaces present", spec([](ConfigurationSpec& s) { s.numInterfaces = 3; })},
-      {"bNumInterfaces 255", spec([](ConfigurationSpec& s) { s.numInterfaces = 255; })},
-      {"an interface number above 15", spec([](ConfigurationSpec& s) { s.interfaces[1].number = 16; })},
-      {"interface number 255", spec([](ConfigurationSpec& s) { s.interfaces[0].number = 255; })},
-      {"bNumEndpoints above the endpoints", spec([](ConfigurationSpec& s) { s.interfaces[1].numEndpoints = 3; })},
-      {"bNumEndpoints below the endpoints", spec([](ConfigurationSpec& s) { s.interfaces[1].numEndpoints = 1; })},
+      {"bNumInterfaces larger than the interfaces present", encoded([](ConfigurationSpec& s) { s.numInterfaces = 3; })},
+      {"bNumInterfaces 255", encoded([](ConfigurationSpec& s) { s.numInterfaces = 255; })},
+      {"an interface number above 15", encoded([](ConfigurationSpec& s) { s.interfaces[1].number = 16; })},
+      {"interface number 255", encoded([](ConfigurationSpec& s) { s.interfaces[0].number = 255; })},
+      {"bNumEndpoints above the endpoints", encoded([](ConfigurationSpec& s) { s.interfaces[1].numEndpoints = 3; })},
+      {"bNumEndpoints below the endpoints", encoded([](ConfigurationSpec& s) { s.interfaces[1].numEndpoints = 1; })},
       {"an endpoint before any interface", [] {
          std::vector<uint8_t> b = {9, 2, 0, 0, 1, 1, 0, 0xA0, 50, 7, 5, 0x82, 2, 64, 0, 0};
          b[2] = uint8_t(b.size());

@@ -65,7 +65,7 @@ struct ConfigurationSpec {
 
 // The descriptor set as the device sends it: configuration, then each
 // interface with its class-specific descriptors and endpoints.
-std::vector<uint8_t> encode(const ConfigurationSpec& spec);
+std::vector<uint8_t> encode(const ConfigurationSpec& configuration);
 
 enum class Layout {
   CommAndData,          // interface 0: class 02/02/01 with an interrupt-in pipe; 1: class 0A with bulk-in and bulk-out
