@@ -8,19 +8,6 @@ namespace {
 constexpr LONGLONG ChipCommandTimeout100ns = -30000000;  // 3 seconds, relative
 constexpr CCHAR ExtraStackLocations = 3;
 
-// Builds the IRP that carries one URB down, with the event as its completion
-// context. Null when no IRP can be had.
-PIRP TzSerialBuildUrbIrp(DeviceContext* context, PURB urb, PKEVENT done) {
-  PIRP irp = IoAllocateIrp(CCHAR(context->lowerDevice->StackSize + ExtraStackLocations), FALSE);
-  if (!irp) return nullptr;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = urb;
-  IoSetCompletionRoutine(irp, TzSerialSignalEventCompletion, done, TRUE, TRUE, TRUE);
-  return irp;
-}
-
 bool TzSerialChipCommandsAllowed(const DeviceContext* context) {
   return context->interfaceClass == FILE_DEVICE_MODEM && context->pipeLayout == PipeLayoutFull;
 }
@@ -48,6 +35,17 @@ NTSTATUS TzSerialSendClassRequest(DeviceContext* context, UCHAR request, USHORT 
 
 }  // namespace
 
+PIRP TzSerialBuildInternalIrp(DeviceContext* context, ULONG ioControlCode, PVOID argument, PKEVENT done) {
+  PIRP irp = IoAllocateIrp(CCHAR(context->lowerDevice->StackSize + ExtraStackLocations), FALSE);
+  if (!irp) return nullptr;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+  next->Parameters.Others.Argument1 = argument;
+  IoSetCompletionRoutine(irp, TzSerialSignalEventCompletion, done, TRUE, TRUE, TRUE);
+  return irp;
+}
+
 NTSTATUS TzSerialSignalEventCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -57,7 +55,7 @@ NTSTATUS TzSerialSubmitUrb(DeviceContext* context, PURB urb) {
   PAGED_CODE();
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = TzSerialBuildUrbIrp(context, urb, &done);
+  PIRP irp = TzSerialBuildInternalIrp(context, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, &done);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
   IoCallDriver(context->lowerDevice, irp);
   KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -70,7 +68,7 @@ NTSTATUS TzSerialSubmitUrbWithTimeout(DeviceContext* context, PURB urb) {
   PAGED_CODE();
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = TzSerialBuildUrbIrp(context, urb, &done);
+  PIRP irp = TzSerialBuildInternalIrp(context, IOCTL_INTERNAL_USB_SUBMIT_URB, urb, &done);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
 
   NTSTATUS status;

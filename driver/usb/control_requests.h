@@ -39,6 +39,11 @@ NTSTATUS TzSerialSetControlLineState(DeviceContext* context, USHORT lineState);
 NTSTATUS TzSerialSetLineCoding(DeviceContext* context, const LineCoding* lineCoding);
 NTSTATUS TzSerialGetLineCoding(DeviceContext* context, PUCHAR buffer);
 
+// Builds a driver-owned IRP carrying one internal device control (an URB
+// submission or a port reset) to lowerDevice, with TzSerialSignalEventCompletion
+// setting done. Null when no IRP can be had. The caller sends, waits and frees.
+PIRP TzSerialBuildInternalIrp(DeviceContext* context, ULONG ioControlCode, PVOID argument, PKEVENT done);
+
 // Completion routine of every synchronous request: sets the event given as
 // context and keeps the IRP with its submitter. IRQL <= DISPATCH_LEVEL.
 IO_COMPLETION_ROUTINE TzSerialSignalEventCompletion;

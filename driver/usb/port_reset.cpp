@@ -6,17 +6,12 @@
 
 NTSTATUS TzSerialResetPort(DeviceContext* context) {
   PAGED_CODE();
-  PIRP irp = IoAllocateIrp(context->lowerDevice->StackSize, FALSE);
-  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_RESET_PORT;
   // The completion routine keeps the IRP with us, so it is freed here in
   // every case, after the bus driver has finished with it.
-  IoSetCompletionRoutine(irp, TzSerialSignalEventCompletion, &done, TRUE, TRUE, TRUE);
+  PIRP irp = TzSerialBuildInternalIrp(context, IOCTL_INTERNAL_USB_RESET_PORT, nullptr, &done);
+  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
 
   NTSTATUS status = IoCallDriver(context->lowerDevice, irp);
   if (status == STATUS_PENDING) {
