@@ -25,6 +25,14 @@ KIRQL KeRaiseIrqlToDpcLevel(void);
 void SimPagedCodeCheck(const char* function);
 #define PAGED_CODE() SimPagedCodeCheck(__func__)
 
+// The platform's ASSERT, always checked here (the platform's free builds drop
+// it, so the expression must have no side effect the driver relies on). A
+// failed assertion is a verifier stop naming the expression, routine, file and line.
+[[noreturn]] void SimAssertFailed(const char* expression, const char* function, const char* file, int line);
+#ifndef ASSERT
+#define ASSERT(expression) ((expression) ? (void)0 : SimAssertFailed(#expression, __func__, __FILE__, __LINE__))
+#endif
+
 typedef enum _KPROCESSOR_MODE_VALUES { KernelMode = 0, UserMode = 1 } MODE;
 
 // ---- interlocked operations ---------------------------------------------
@@ -53,9 +61,14 @@ typedef enum _POOL_TYPE {
 
 #define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
 
+// Allocates numberOfBytes (at least 1) at IRQL <= DISPATCH_LEVEL (paged pool:
+// <= APC_LEVEL); null when the pool is exhausted.
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
-// Charges the caller's quota; raises an exception (sim::RaisedStatus) instead of
-// returning null unless POOL_QUOTA_FAIL_INSTEAD_OF_RAISE is in poolType.
+// ExAllocatePoolWithTag with the platform's default tag 'None'.
+PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes);
+// Charges the caller's quota, so IRQL <= APC_LEVEL; raises an exception
+// (sim::RaisedStatus) instead of returning null unless
+// POOL_QUOTA_FAIL_INSTEAD_OF_RAISE is in poolType.
 PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 void ExFreePoolWithTag(PVOID p, ULONG tag);
 
@@ -125,7 +138,7 @@ typedef struct _KDPC {
 
 typedef struct _KTIMER {
   DISPATCHER_HEADER Header;
-  ULARGE_INTEGER DueTime;  // absolute, 100 ns units of the system clock
+  ULARGE_INTEGER DueTime;  // the interrupt time it is due at (100 ns since boot)
   LIST_ENTRY TimerListEntry;
   struct _KDPC* Dpc;
   ULONG Processor;
@@ -154,15 +167,22 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
 
 void KeInitializeTimer(PKTIMER timer);
 void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
-// Returns TRUE when the timer was already pending (and is now re-armed).
+// Arms the timer: a negative dueTime is relative, a positive one absolute on
+// the system clock (100 ns units). It expires on the first clock tick at or
+// after its due time (so -1 is "the next tick"), or at once when already due;
+// then it is signalled and its DPC queued. Returns TRUE when the timer was
+// already pending (and is now re-armed). IRQL <= DISPATCH_LEVEL.
 BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
 BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc);
-// Returns TRUE when the timer was pending and is now cancelled.
+// Returns TRUE when the timer was pending (its tick had not come) and is now
+// cancelled: its DPC will not be queued by it.
 BOOLEAN KeCancelTimer(PKTIMER timer);
 BOOLEAN KeReadStateTimer(PKTIMER timer);
 
 void KeQuerySystemTime(PLARGE_INTEGER currentTime);
 ULONGLONG KeQueryInterruptTime(void);
+// The clock tick in 100 ns units (156250, 15.625 ms, unless set at boot).
+ULONG KeQueryTimeIncrement(void);
 
 // ---- spin locks -----------------------------------------------------------
 
@@ -236,6 +256,7 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES attributes);
 NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
                          PVOID information, ULONG length, PULONG resultLength);
+// Closes a key handle. PASSIVE_LEVEL.
 NTSTATUS ZwClose(HANDLE handle);
 NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
                                PVOID valueData, ULONG valueLength);
@@ -673,7 +694,10 @@ inline void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVO
   if (onCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
 
-inline void IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+// Marks the current stack location pending. An IRP without one (a driver's
+// own IRP back in its completion routine, or not yet sent) is a verifier stop:
+// the platform would write past the last stack location.
+void IoMarkIrpPending(PIRP irp);
 
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
   return (PDRIVER_CANCEL)InterlockedExchangePointer((PVOID volatile*)&irp->CancelRoutine, (PVOID)routine);

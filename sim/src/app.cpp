@@ -27,7 +27,17 @@ PIRP newRequest(PDEVICE_OBJECT top, const std::shared_ptr<RequestState>& state) 
   return irp;
 }
 
-// Sends the IRP down and checks the dispatch routine's answer against the IRP.
+// The top driver's stack location of an application IRP still in flight.
+// Read only after a dispatch routine broke a rule: a correct driver's IRP may
+// be completing on another thread by then.
+bool topLocationMarkedPending(PIRP irp) {
+  auto top = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount - 1;
+  return (top->Control & SL_PENDING_RETURNED) != 0;
+}
+
+// Sends the IRP down and checks the dispatch routine's answer against the IRP:
+// STATUS_PENDING if and only if the request was marked pending, and a final
+// status only for a request that is complete, with that status.
 Request dispatch(PDEVICE_OBJECT top, PIRP irp, const std::shared_ptr<RequestState>& state) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("app", "requests are sent at PASSIVE_LEVEL");
   NTSTATUS status = IofCallDriver(top, irp);
@@ -40,7 +50,11 @@ Request dispatch(PDEVICE_OBJECT top, PIRP irp, const std::shared_ptr<RequestStat
     if (state->done && !state->markedPending)
       stop("dispatch routine", "returned STATUS_PENDING without marking the IRP pending");
   } else if (!state->done) {
+    // Not yet complete, so not freed: the lock keeps its finish from running.
+    if (topLocationMarkedPending(irp)) stop("dispatch routine", kMarkedPendingReturnedFinal);
     stop("dispatch routine", "returned a final status for an IRP it did not complete");
+  } else if (state->markedPending) {
+    stop("dispatch routine", kMarkedPendingReturnedFinal);
   } else if (state->result.status != status) {
     stop("dispatch routine", "returned a status that differs from the IRP's IoStatus.Status");
   }

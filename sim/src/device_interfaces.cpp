@@ -73,6 +73,14 @@ void disableDeviceInterfacesOf(PDEVICE_OBJECT pdo) {
   }
 }
 
+std::vector<std::u16string> enabledDeviceInterfaces() {
+  std::lock_guard lock(interfaces().mutex);
+  std::vector<std::u16string> links;
+  for (auto& i : interfaces().interfaces)
+    if (i.enabled) links.push_back(i.symbolicLink);
+  return links;
+}
+
 }  // namespace sim::detail
 
 using namespace sim::detail;

@@ -10,9 +10,19 @@
 
 namespace sim::detail {
 
+const char* const kMarkedPendingReturnedFinal =
+    "marked the IRP pending (IoMarkIrpPending) but returned a final status: a routine that marks a request "
+    "pending must return STATUS_PENDING";
+
 namespace {
 
 constexpr size_t kQuarantineIrps = 256;
+
+bool namesDevice(const IO_STACK_LOCATION& location, PDEVICE_OBJECT device) {
+  // A device is deleted while it handles its own remove request.
+  bool removal = location.MajorFunction == IRP_MJ_PNP && location.MinorFunction == IRP_MN_REMOVE_DEVICE;
+  return location.DeviceObject == device && !removal;
+}
 
 size_t irpBytes(CCHAR stackSize) { return sizeof(IRP) + size_t(stackSize) * sizeof(IO_STACK_LOCATION); }
 
@@ -68,6 +78,16 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
 }
 
 }  // namespace
+
+const IO_STACK_LOCATION* inFlightLocationForLocked(Kernel& k, PDEVICE_OBJECT device) {
+  for (auto& [irp, record] : k.irps) {
+    if (!inFlight(irp)) continue;
+    auto locations = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    for (int i = irp->CurrentLocation - 1; i < irp->StackCount; ++i)
+      if (namesDevice(locations[i], device)) return &locations[i];
+  }
+  return nullptr;
+}
 
 PIRP allocateIrp(CCHAR stackSize, IrpOwner owner) {
   if (stackSize < 1) stop("IoAllocateIrp", "stack size below 1");
@@ -191,6 +211,14 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
          "STATUS_MORE_PROCESSING_REQUIRED");
   std::shared_ptr<app::RequestState> request = record.request;
   finishApplicationIrp(k, irp, *request);
+}
+
+void IoMarkIrpPending(PIRP irp) {
+  if (irp->CurrentLocation > irp->StackCount)
+    stop("IoMarkIrpPending",
+         "the IRP has no current stack location (the completion routine of a driver-allocated IRP, or an IRP not "
+         "yet sent, must not mark it pending: that writes past the last stack location)");
+  IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
 }
 
 BOOLEAN IoCancelIrp(PIRP irp) {

@@ -3,6 +3,7 @@
 // names and \??\ symbolic links, and the WDM version query.
 #include "kernel.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -134,6 +135,12 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
   checkNoQueuedObjectsIn(k, device, device->Size, "IoDeleteDevice");
   for (PFILE_OBJECT file : k.files)
     if (file->DeviceObject == device) stop("IoDeleteDevice", "deletes a device that still has an open handle");
+  if (const IO_STACK_LOCATION* held = inFlightLocationForLocked(k, device)) {
+    char codes[48];
+    std::snprintf(codes, sizeof codes, "major function 0x%02X, minor 0x%02X", held->MajorFunction,
+                  held->MinorFunction);
+    stop("IoDeleteDevice", std::string("deletes a device with an IRP still in flight to it (") + codes + ")");
+  }
   if (auto it = k.namesOfDevices.find(device); it != k.namesOfDevices.end()) {
     k.deviceNames.erase(fold(it->second));
     k.namesOfDevices.erase(it);

@@ -8,6 +8,7 @@
 
 #include "sim/app.h"
 
+#include <compare>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -41,7 +42,7 @@ struct RequestState {
   Result result;
   bool done = false;
   bool returnedPending = false;  // the top dispatch routine returned STATUS_PENDING
-  bool markedPending = false;    // ... and marked the IRP pending
+  bool markedPending = false;    // the IRP came back marked pending (recorded at completion)
   bool copyBack = false;         // buffered read or device control: copy SystemBuffer out
   void* systemBuffer = nullptr;
   ULONG outputLength = 0;
@@ -71,11 +72,14 @@ struct IrpRecord {
   std::shared_ptr<app::RequestState> request;  // IoManager IRPs only
 };
 
-// An item on the time line: a timer's expiry or a scheduled action.
+// An item on the time line: a timer's expiry or a scheduled action. Items run
+// in order of due; timers expiring on one tick in order of their own due times,
+// as the platform's timer list keeps them; ties in the order they were set.
 struct TimedKey {
-  int64_t due;
+  int64_t due;        // when it runs: a timer's tick, an action's exact time
+  int64_t requested;  // a timer's own due time; an action's is due
   uint64_t sequence;
-  bool operator<(const TimedKey& o) const { return due != o.due ? due < o.due : sequence < o.sequence; }
+  auto operator<=>(const TimedKey&) const = default;
 };
 
 struct TimedItem {
@@ -134,7 +138,10 @@ constexpr int64_t kBootSystemTime = 134114112000000000LL;
 
 // ---- scheduling (scheduler.cpp) ----
 int64_t nowLocked(Kernel& k);
-void insertTimedLocked(Kernel& k, int64_t due, TimedItem item, PKTIMER timer);
+// The tick a kernel timer due at `due` (time since boot) expires on: the first
+// multiple of the time increment at or after it; now when it is already due.
+int64_t timerExpiryLocked(Kernel& k, int64_t due);
+void insertTimedLocked(Kernel& k, TimedKey key, TimedItem item, PKTIMER timer);
 BOOLEAN insertDpcLocked(Kernel& k, PKDPC dpc, PVOID arg1, PVOID arg2);
 // Deterministic mode: runs queued DPCs on this thread (when IRQL drops below DISPATCH_LEVEL).
 void drainDpcs();
@@ -159,6 +166,12 @@ void freeAllPool(Kernel& k);
 // ---- I/O manager (iomgr_*.cpp) ----
 PIRP allocateIrp(CCHAR stackSize, IrpOwner owner);
 void freeIrpLocked(Kernel& k, PIRP irp);
+// The rule a dispatch routine breaks by marking a request pending and returning a final status.
+extern const char* const kMarkedPendingReturnedFinal;
+// The stack location of an IRP in flight to the device: one of the locations
+// from the IRP's current one up to the top driver's that names the device. The
+// remove request a device is deleted in does not count. Null when none.
+const IO_STACK_LOCATION* inFlightLocationForLocked(Kernel& k, PDEVICE_OBJECT device);
 std::u16string fold(const std::u16string& s);
 std::u16string toU16(PCUNICODE_STRING s);
 std::u16string toU16(PCWSTR s);
@@ -177,6 +190,8 @@ bool isPhysicalDevice(PDEVICE_OBJECT device);
 void resetDeviceInterfaces();
 // Disables every interface of a PDO that is going away.
 void disableDeviceInterfacesOf(PDEVICE_OBJECT pdo);
+// The symbolic link names of the interfaces still enabled.
+std::vector<std::u16string> enabledDeviceInterfaces();
 
 // ---- registry (registry.cpp) ----
 void resetRegistry();

@@ -39,6 +39,7 @@ void* allocate(const char* call, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   if (base == PagedPool && irql > APC_LEVEL) stop(call, "allocates paged pool at DISPATCH_LEVEL or above");
   if (irql > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
   if (tag == 0) stop(call, "allocates with a zero pool tag");
+  if (bytes == 0) stop(call, "allocates zero bytes");
   if (injectFailure()) return nullptr;
   size_t allocated = (bytes + 15) / 16 * 16 + 16;
   void* p = std::aligned_alloc(16, allocated);
@@ -171,7 +172,13 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
   return allocate("ExAllocatePoolWithTag", poolType, numberOfBytes, tag);
 }
 
+PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes) {
+  return allocate("ExAllocatePool", poolType, numberOfBytes, sim::tag("None"));
+}
+
 PVOID ExAllocatePoolWithQuotaTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
+  // The charge goes to the current process, which only a thread that may page can do.
+  if (KeGetCurrentIrql() > APC_LEVEL) stop("ExAllocatePoolWithQuotaTag", "charges quota above APC_LEVEL");
   PVOID p = allocate("ExAllocatePoolWithQuotaTag", poolType, numberOfBytes, tag);
   if (!p && !(int(poolType) & POOL_QUOTA_FAIL_INSTEAD_OF_RAISE)) throw sim::RaisedStatus{STATUS_INSUFFICIENT_RESOURCES};
   return p;

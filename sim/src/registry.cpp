@@ -146,6 +146,14 @@ void deleteValue(const std::u16string& keyPath, const std::u16string& name) {
   if (Key* key = findKey(keyPath)) key->values.erase(fold(name));
 }
 
+std::vector<std::u16string> valueNames(const std::u16string& keyPath) {
+  RegLock lock(reg().mutex);
+  std::vector<std::u16string> names;
+  if (Key* key = findKey(keyPath))
+    for (auto& [folded, stored] : key->values) names.push_back(stored.name);
+  return names;
+}
+
 size_t openHandles() {
   RegLock lock(reg().mutex);
   return reg().handles.size();
@@ -203,6 +211,7 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, KEY_VALUE_
 }
 
 NTSTATUS ZwClose(HANDLE handle) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("ZwClose", "called above PASSIVE_LEVEL");
   RegLock lock(reg().mutex);
   if (!reg().handles.erase(reinterpret_cast<uintptr_t>(handle))) stop("ZwClose", "closes a handle that is not open");
   return STATUS_SUCCESS;

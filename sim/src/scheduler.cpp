@@ -1,7 +1,7 @@
 // Simulated platform: the kernel's scheduler. Owns the clock, the time line of
-// timers and scheduled device events, the DPC queue and the work queue, and
-// runs them: from one loop ordered by virtual time (Deterministic mode) or on
-// worker threads in real time (Concurrent mode).
+// timers (which expire on the clock tick) and scheduled device events, the DPC
+// queue and the work queue, and runs them: from one loop ordered by virtual
+// time (Deterministic mode) or on worker threads in real time (Concurrent mode).
 #include "kernel.h"
 
 #include <cstdio>
@@ -19,8 +19,18 @@ int64_t nowLocked(Kernel& k) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
 
-void insertTimedLocked(Kernel& k, int64_t due, TimedItem item, PKTIMER timer) {
-  TimedKey key{due, ++k.sequence};
+int64_t timerExpiryLocked(Kernel& k, int64_t due) {
+  int64_t now = nowLocked(k);
+  if (due <= now) return now;
+  int64_t tick = k.options.timeIncrement100ns;
+  int64_t roundedUp;
+  // A due time at the end of the clock never comes: it stays there.
+  if (__builtin_add_overflow(due, tick - 1, &roundedUp)) return due;
+  return roundedUp / tick * tick;
+}
+
+void insertTimedLocked(Kernel& k, TimedKey key, TimedItem item, PKTIMER timer) {
+  key.sequence = ++k.sequence;
   if (timer) k.timers[timer] = key;
   k.timeline.emplace(key, std::move(item));
   k.changed.notify_all();
@@ -203,6 +213,7 @@ using namespace sim::detail;
 namespace sim {
 
 void boot(const BootOptions& options) {
+  if (options.timeIncrement100ns == 0) throw std::invalid_argument("sim::boot: timeIncrement100ns must be at least 1");
   Kernel& k = kernel();
   if (k.running) shutdown();
   freeAllObjects(k);
@@ -286,7 +297,8 @@ void schedule(int64_t delay100ns, std::function<void()> action) {
   Lock lock(k.mutex);
   TimedItem item;
   item.action = std::move(action);
-  insertTimedLocked(k, nowLocked(k) + std::max<int64_t>(delay100ns, 0), std::move(item), nullptr);
+  int64_t due = nowLocked(k) + std::max<int64_t>(delay100ns, 0);
+  insertTimedLocked(k, TimedKey{due, due, 0}, std::move(item), nullptr);
 }
 
 }  // namespace sim
@@ -361,15 +373,20 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC 
     wasPending = TRUE;
   }
   int64_t now = nowLocked(k);
-  int64_t due = dueTime.QuadPart < 0 ? now - dueTime.QuadPart : dueTime.QuadPart - kBootSystemTime;
-  timer->DueTime.QuadPart = ULONGLONG(due);
+  int64_t due;
+  // The longest relative due times saturate at the end of the clock.
+  if (dueTime.QuadPart >= 0) due = dueTime.QuadPart - kBootSystemTime;
+  else if (__builtin_sub_overflow(now, dueTime.QuadPart, &due)) due = INT64_MAX;
+  // DueTime keeps the due time asked for, in interrupt time; the timer list
+  // holds the tick it expires on.
+  timer->DueTime.QuadPart = ULONGLONG(std::max<int64_t>(due, 0));
   timer->Dpc = dpc;
   timer->Period = 0;
   timer->Header.SignalState = 0;
   timer->Header.Inserted = 1;
   TimedItem item;
   item.timer = timer;
-  insertTimedLocked(k, due, std::move(item), timer);
+  insertTimedLocked(k, TimedKey{timerExpiryLocked(k, due), due, 0}, std::move(item), timer);
   return wasPending;
 }
 
@@ -397,6 +414,8 @@ void KeQuerySystemTime(PLARGE_INTEGER currentTime) {
 }
 
 ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(sim::now()); }
+
+ULONG KeQueryTimeIncrement(void) { return kernel().options.timeIncrement100ns; }
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject) {
   if (!deviceObject) stop("IoAllocateWorkItem", "called with a null device object");

@@ -1,6 +1,7 @@
 // Simulated platform: the verifier. A broken rule stops the kernel with a
 // message that names the call and the rule (and the run's seed, so it replays);
-// checkQuiescent() holds the invariants that must hold between tests.
+// checkQuiescent() holds the invariants that must hold between tests; a failed
+// ASSERT stops too.
 #include "kernel.h"
 
 #include <cstdio>
@@ -37,6 +38,12 @@ void checkQuiescent() {
   if (detail::heldSpinLocks()) stop("checkQuiescent", "a spin lock is still held");
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("checkQuiescent", "the thread is not back at PASSIVE_LEVEL");
   if (registry::openHandles()) stop("checkQuiescent", std::to_string(registry::openHandles()) + " registry key(s) left open");
+  std::u16string serialComm = std::u16string(kDeviceMapRoot) + u"\\SERIALCOMM";
+  for (const std::u16string& name : registry::valueNames(serialComm))
+    stop("checkQuiescent", "the SERIALCOMM device map still holds " + narrow(name) + " = " +
+                               narrow(registry::stringValue(serialComm, name).value_or(u"(not a string)")));
+  for (const std::u16string& link : enabledDeviceInterfaces())
+    stop("checkQuiescent", "device interface " + narrow(link) + " is still enabled");
   std::string pool = describeOutstandingPool();
   if (!pool.empty()) stop("checkQuiescent", "pool still allocated:\n" + pool);
   Lock lock(k.mutex);
@@ -51,3 +58,8 @@ void checkQuiescent() {
 }
 
 }  // namespace sim
+
+extern "C" void SimAssertFailed(const char* expression, const char* function, const char* file, int line) {
+  sim::verifierStop(std::string("ASSERT failed: ") + expression + " in " + function + " (" + file + ":" +
+                    std::to_string(line) + ")");
+}

@@ -27,10 +27,14 @@ struct BootOptions {
   Mode mode = Mode::Deterministic;
   uint64_t seed = 1;
   unsigned workerThreads = 2;  // Concurrent mode only
+  // The clock tick that KeQueryTimeIncrement reports and kernel timers expire
+  // on (100 ns units, at least 1): 15.625 ms by default, as on the platform.
+  ULONG timeIncrement100ns = 156250;
 };
 
 // Resets every kernel table and starts the kernel. Any kernel still running is
-// shut down first (without invariant checks).
+// shut down first (without invariant checks). Throws std::invalid_argument on
+// a zero time increment.
 void boot(const BootOptions& options = {});
 // Stops worker threads; the kernel's tables stay readable until the next boot.
 void shutdown();
@@ -38,6 +42,12 @@ Mode mode();
 uint64_t seed();
 
 // ---- time (100 ns units) --------------------------------------------------
+// The clock ticks at multiples of BootOptions::timeIncrement100ns since boot
+// (virtual time in Deterministic mode, real time in Concurrent mode). Kernel
+// timers (KeSetTimer, KeSetTimerEx) expire on the first tick at or after their
+// due time, as on the platform; one already due expires at once. Everything
+// else is exact: scheduled device events (schedule), KeWaitForSingleObject
+// timeouts and KeDelayExecutionThread.
 constexpr int64_t kMs = 10'000;
 constexpr int64_t kSecond = 1000 * kMs;
 
@@ -99,7 +109,8 @@ void setAbortOnStop(bool abortOnStop);
 
 // Checks what must hold between tests and after unload: no pool block, IRP,
 // work item or registry handle outstanding, no spin lock held, no timer or DPC
-// queued. Stops (VerifierStop) on the first violation.
+// queued, no value left in the SERIALCOMM device map, no device interface still
+// enabled. Stops (VerifierStop) on the first violation.
 void checkQuiescent();
 
 // ---- platform configuration -------------------------------------------------------
@@ -124,6 +135,9 @@ struct Value {
 std::optional<Value> value(const std::u16string& keyPath, const std::u16string& name);
 std::optional<std::u16string> stringValue(const std::u16string& keyPath, const std::u16string& name);
 void deleteValue(const std::u16string& keyPath, const std::u16string& name);
+// The names of the key's values as they were written, in folded-name order;
+// empty when the key does not exist.
+std::vector<std::u16string> valueNames(const std::u16string& keyPath);
 size_t openHandles();
 }  // namespace registry
 
