@@ -337,6 +337,87 @@ TEST_F(UsbConfiguredTest, DisconnectFailsPendingAndNewTransfers) {
   EXPECT_EQ(call(urb), STATUS_DEVICE_NOT_CONNECTED);
 }
 
+// Records are found by id: one cleared away stays gone, even when its URB
+// finishes after later ones, and the later ones are kept up to date.
+TEST_F(UsbConfiguredTest, RecordsAfterAClearFollowOnlyTheUrbsSubmittedSince) {
+  USBD_PIPE_HANDLE in = pipe(0x82).PipeHandle;
+  UCHAR notification[16], b = 0, c = 0;
+  URB ua, ub, uc;
+  usbfrag::buildTransfer(ua, pipe(0x81).PipeHandle, notification, sizeof notification, true);
+  auto before = usbfrag::send(pdo, &ua);
+  adapter->clearRecords();
+  usbfrag::buildTransfer(ub, in, &b, 1, true);
+  auto taken = usbfrag::send(pdo, &ub);
+  usbfrag::buildTransfer(uc, in, &c, 1, true);
+  auto waiting = usbfrag::send(pdo, &uc);
+  adapter->sendBulkIn({'y'});
+  ASSERT_TRUE(sim::runUntil([&] { return taken->completed; }));
+  EXPECT_EQ(b, 'y');
+  EXPECT_TRUE(IoCancelIrp(waiting->irp));
+  EXPECT_TRUE(IoCancelIrp(before->irp));
+
+  auto records = adapter->urbs();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_LT(records[0].id, records[1].id);
+  EXPECT_EQ(records[0].state, UrbRecord::State::Completed);
+  EXPECT_EQ(records[0].dataIn, std::vector<uint8_t>{'y'});
+  EXPECT_EQ(records[1].state, UrbRecord::State::Cancelled);
+}
+
+TEST_F(UsbTest, AdapterThatDoesNotRecordKeepsNothingWhileDataFlows) {
+  plug({.loopback = true, .record = false});
+  ASSERT_EQ(configure(), STATUS_SUCCESS);
+  URB urb;
+  UCHAR coding[7] = {0xB0, 0x04, 0x00, 0x00, 0x00, 0x00, 0x08};
+  usbfrag::buildClassRequest(urb, CDC_SET_LINE_CODING, 0, 0, coding, 7, false);
+  ASSERT_EQ(call(urb), STATUS_SUCCESS);
+  EXPECT_EQ(adapter->lineCoding().rate, 1200u);
+
+  std::vector<UCHAR> sent(3000);
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = UCHAR(i * 7);
+  usbfrag::buildTransfer(urb, pipe(0x02).PipeHandle, sent.data(), ULONG(sent.size()), false);
+  ASSERT_EQ(call(urb), STATUS_SUCCESS);
+  EXPECT_EQ(adapter->pendingBulkInBytes(), 3000u);
+  std::vector<UCHAR> back;
+  while (back.size() < sent.size()) {
+    UCHAR buffer[1024];
+    usbfrag::buildTransfer(urb, pipe(0x82).PipeHandle, buffer, sizeof buffer, true);
+    ASSERT_EQ(call(urb), STATUS_SUCCESS);
+    back.insert(back.end(), buffer, buffer + urb.UrbBulkOrInterruptTransfer.TransferBufferLength);
+  }
+  EXPECT_EQ(back, sent);
+  EXPECT_EQ(adapter->bulkOutBytes(), 3000u);
+  EXPECT_TRUE(adapter->bulkOutData().empty());
+  EXPECT_TRUE(adapter->urbs().empty());
+  EXPECT_TRUE(adapter->classRequests().empty());
+}
+
+// Reads of an odd size against a stream topped up midway: what is queued
+// falls by exactly what each read took, and the bytes come out in order.
+TEST_F(UsbConfiguredTest, PendingBulkInBytesFallAsReadsTakeThem) {
+  std::vector<uint8_t> stream((1 << 20) + 12345);
+  for (size_t i = 0; i < stream.size(); ++i) stream[i] = uint8_t(i ^ (i >> 8) ^ (i >> 16));
+  size_t firstPart = 700 << 10;
+  adapter->sendBulkIn(std::span(stream).first(firstPart));
+  EXPECT_EQ(adapter->pendingBulkInBytes(), firstPart);
+  std::vector<uint8_t> buffer(65536 + 7), received;
+  bool toppedUp = false;
+  while (received.size() < stream.size()) {
+    if (!toppedUp && received.size() > firstPart / 2) {
+      adapter->sendBulkIn(std::span(stream).subspan(firstPart));
+      toppedUp = true;
+    }
+    size_t queued = adapter->pendingBulkInBytes();
+    usbfrag::buildTransfer(urb, pipe(0x82).PipeHandle, buffer.data(), ULONG(buffer.size()), true);
+    ASSERT_EQ(call(urb), STATUS_SUCCESS);
+    ULONG n = urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
+    EXPECT_EQ(n, std::min(queued, buffer.size()));
+    EXPECT_EQ(adapter->pendingBulkInBytes(), queued - n);
+    received.insert(received.end(), buffer.begin(), buffer.begin() + n);
+  }
+  EXPECT_TRUE(received == stream);
+}
+
 TEST_F(UsbTest, InlineAdapterCompletesInsideIoCallDriver) {
   plug({.completeInline = true});
   URB urb;

@@ -115,6 +115,21 @@ struct AdapterOptions {
   // (which then returns their status) instead of pending until the scheduler
   // runs; bulk and interrupt transfers always pend.
   bool completeInline = false;
+  // Bulk-in completion jitter, at most this long (0: none). Transfers are
+  // still filled from the stream strictly in the order they were submitted,
+  // at the moment the device has data, but each completion then reaches the
+  // driver after its own random delay in [0, max], so completions of
+  // consecutive transfers may arrive reversed (and, in Concurrent mode, at
+  // once on different threads). A filled transfer is no longer cancellable:
+  // the bytes have left the device, so it completes with them (IoCancelIrp
+  // returns FALSE); ABORT_PIPE completes such transfers before itself. Its
+  // record stays Pending until the completion is delivered. The delays come
+  // from sim::seed() and the PDO's name, so a run replays.
+  int64_t bulkInCompletionDelay100ns = 0;
+  // Record every URB (urbs(), classRequests()) and keep what bulk-out took
+  // (bulkOutData()). Off, nothing is kept per URB or per byte, for long
+  // stress and benchmark runs; those accessors then return empty lists.
+  bool record = true;
 };
 
 // How the model answers a request that a fault matches.
@@ -167,24 +182,39 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   std::vector<uint16_t> breaks() const;  // SEND_BREAK wValues, in order
 
   // ---- what went on the bus ----
+  // The records are empty when AdapterOptions::record is off.
   std::vector<UrbRecord> urbs() const;
   std::vector<UrbRecord> classRequests() const;  // class and vendor control transfers only
   void clearRecords();
-  std::vector<uint8_t> bulkOutData() const;      // everything taken on bulk-out, in order
-  size_t pendingTransfers(uint8_t endpoint) const;  // 0: control requests held by a fault
+  std::vector<uint8_t> bulkOutData() const;      // everything taken on bulk-out, in order (empty when not recording)
+  uint64_t bulkOutBytes() const;                 // how many bytes bulk-out took, recording or not
+  // Requests the bus holds waiting for the device (endpoint 0: control
+  // requests held by a fault). A bulk-in transfer already filled whose
+  // completion is still on its way is not counted.
+  size_t pendingTransfers(uint8_t endpoint) const;
+  // Bytes the device has queued for bulk-in (sendBulkIn, loopback) that no
+  // transfer has taken yet: a test feeding a long stream keeps what is in
+  // flight bounded by topping this up.
+  size_t pendingBulkInBytes() const;
 
   // ---- the device side ----
   // Queues bytes the device sends on its (first) bulk-in pipe; pending reads
-  // take them when the scheduler next runs.
+  // take them when the scheduler next runs. Any thread.
   void sendBulkIn(std::span<const uint8_t> data);
   void sendBulkIn(std::initializer_list<uint8_t> data) { sendBulkIn(std::span<const uint8_t>(data.begin(), data.size())); }
+  // Answers the next bulk-in transfer, ahead of any bytes still queued: with a
+  // zero-length packet (success, 0 bytes), or with a failure as the bus
+  // would report it (e.g. STATUS_DEVICE_BUSY). Answers queue up in order.
+  void sendZeroLengthPacket();
+  void failNextBulkIn(NTSTATUS status, USBD_STATUS usbdStatus);
   // Queues a SERIAL_STATE notification (10 bytes) on the interrupt-in pipe.
   void sendSerialState(uint16_t state);
   // Holds bulk-out data unaccepted (the device NAKs) until released.
   void holdBulkOut(bool hold);
   // Halts an endpoint: its transfers fail with USBD_STATUS_STALL_PID until a pipe reset.
   void haltEndpoint(uint8_t address);
-  // The device leaves the bus: pending transfers fail, new ones fail at once.
+  // The device leaves the bus: pending transfers fail, new ones fail at once
+  // (bulk-in transfers already filled still complete with their data).
   void disconnect();
 
   // ---- faults ----

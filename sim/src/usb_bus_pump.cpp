@@ -1,0 +1,156 @@
+// Simulated platform: the simulated bus moving bulk and interrupt data. Each
+// pipe's transfers are filled oldest first when the device has data; bulk-in
+// completions may then reach the driver after a random delay each.
+#include "usb_adapter_state.h"
+
+#include <cstring>
+
+namespace sim::usb {
+
+using namespace model;
+
+namespace {
+
+uint64_t splitmix64(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+uint64_t hashName(const std::u16string& name) {
+  uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
+  for (char16_t c : name) h = (h ^ c) * 0x100000001B3ull;
+  return h;
+}
+
+// One transfer the device finished, to complete once the mutex is released.
+struct Finished {
+  uint64_t id = 0;
+  InFlight transfer{};
+  Outcome outcome;
+  bool delayed = false;
+};
+
+// Moves the data of one transfer between the device and its buffer. Mutex held.
+Outcome move(CdcAcmAdapter::State& s, uint64_t id, Pipe& p, struct _URB_BULK_OR_INTERRUPT_TRANSFER& t) {
+  if (s.gone) return deviceGone();
+  if (p.halted) return stalled();
+  auto buffer = static_cast<uint8_t*>(t.TransferBuffer);
+  Outcome o;
+  if (!p.in()) {
+    std::span<const uint8_t> data(buffer, t.TransferBufferLength);
+    s.bulkOutTotal += data.size();
+    if (s.options.record) s.bulkOut.insert(s.bulkOut.end(), data.begin(), data.end());
+    if (s.options.loopback) s.bulkIn.append(data);
+    s.noteDataOut(id, data);
+    o.transferred = t.TransferBufferLength;
+  } else if (p.type() == UsbdPipeTypeBulk && !s.bulkInAnswers.empty()) {
+    o = s.bulkInAnswers.front();
+    s.bulkInAnswers.pop_front();
+  } else if (p.type() == UsbdPipeTypeBulk) {
+    o.transferred = ULONG(s.bulkIn.take(buffer, t.TransferBufferLength));
+    s.noteDataIn(id, {buffer, o.transferred});
+  } else {
+    std::vector<uint8_t> notification = std::move(s.notifications.front());
+    s.notifications.pop_front();
+    o.transferred = ULONG(std::min<size_t>(notification.size(), t.TransferBufferLength));
+    std::memcpy(buffer, notification.data(), o.transferred);
+    s.noteDataIn(id, {buffer, o.transferred});
+  }
+  return o;
+}
+
+// Finds one transfer the device can finish now and finishes it. Mutex held.
+bool nextTransfer(CdcAcmAdapter::State& s, Finished& done) {
+  Pipe* bulkIn = s.firstPipe(USB_ENDPOINT_TYPE_BULK, true);
+  Pipe* interruptIn = s.firstPipe(USB_ENDPOINT_TYPE_INTERRUPT, true);
+  for (auto& pipe : s.pipes) {
+    Pipe* p = pipe.get();
+    if (p->queue.empty()) continue;
+    bool ready = p->halted || s.gone ||
+                 (p->in() ? (p == bulkIn && (!s.bulkIn.empty() || !s.bulkInAnswers.empty())) || (p == interruptIn && !s.notifications.empty())
+                          : !s.holdOut);
+    if (!ready) continue;
+    uint64_t id = p->queue.front();
+    auto f = Bus::claim(s, id);
+    if (!f) continue;  // being cancelled; its cancel routine pumps again
+    done = {id, *f, move(s, id, *p, f->urb->UrbBulkOrInterruptTransfer), false};
+    done.delayed = p == bulkIn && NT_SUCCESS(done.outcome.status) && s.options.bulkInCompletionDelay100ns > 0;
+    if (!done.delayed) s.noteFinish(id, done.outcome, UrbRecord::State::Completed);
+    return true;
+  }
+  return false;
+}
+
+// Completes a filled transfer whose delay has passed, unless an abort already did.
+void deliver(CdcAcmAdapter::State& s, uint64_t id) {
+  Delivery d;
+  {
+    std::lock_guard lock(s.mutex);
+    auto it = s.delivering.find(id);
+    if (it == s.delivering.end()) return;
+    d = std::move(it->second);
+    s.delivering.erase(it);
+    s.noteFinish(id, d.outcome, UrbRecord::State::Completed);
+  }
+  completeUrb(d.irp, d.urb, d.outcome);
+}
+
+// Sends a filled transfer's completion on its way. Mutex held.
+void deliverLater(CdcAcmAdapter::State& s, const Finished& done) {
+  auto delay100ns = int64_t(s.random() % uint64_t(s.options.bulkInCompletionDelay100ns + 1));
+  s.delivering[done.id] = {done.transfer.irp, done.transfer.urb, done.transfer.pipe, done.outcome};
+  sim::schedule(delay100ns, [weak = s.self, id = done.id, irp = done.transfer.irp, urb = done.transfer.urb,
+                             outcome = done.outcome] {
+    // A model that is gone can no longer abort the transfer: complete it here.
+    if (auto adapter = weak.lock())
+      deliver(Bus::stateOf(*adapter), id);
+    else
+      completeUrb(irp, urb, outcome);
+  });
+}
+
+}  // namespace
+
+void Bus::pump(State& s) {
+  for (;;) {
+    Finished done;
+    {
+      std::lock_guard lock(s.mutex);
+      if (!nextTransfer(s, done)) return;
+      if (done.delayed) {
+        deliverLater(s, done);
+        continue;
+      }
+    }
+    completeUrb(done.transfer.irp, done.transfer.urb, done.outcome);
+  }
+}
+
+void Bus::schedulePump(State& s) {
+  later(s, 0, [](State& st) { pump(st); });
+}
+
+void Bus::seedOnce(State& s, PDEVICE_OBJECT pdo) {
+  std::lock_guard lock(s.mutex);
+  if (s.seeded) return;
+  s.random.seed(splitmix64(sim::seed() ^ splitmix64(hashName(pdo ? sim::deviceName(pdo) : u""))));
+  s.seeded = true;
+}
+
+std::vector<Delivery> Bus::takeDeliveries(State& s, const Pipe* pipe) {
+  std::vector<Delivery> taken;
+  for (auto it = s.delivering.begin(); it != s.delivering.end();) {
+    if (it->second.pipe != pipe) {
+      ++it;
+      continue;
+    }
+    s.noteFinish(it->first, it->second.outcome, UrbRecord::State::Completed);
+    taken.push_back(std::move(it->second));
+    it = s.delivering.erase(it);
+  }
+  return taken;
+}
+
+}  // namespace sim::usb
