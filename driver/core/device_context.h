@@ -101,7 +101,23 @@ struct DeviceContext {
   PIRP bulkInIrp[TzSerialBulkInSlots];
   PURB bulkInUrb[TzSerialBulkInSlots];
   PUCHAR bulkInBuffer[TzSerialBulkInSlots];
-  KEVENT bulkInDone[TzSerialBulkInSlots];  // signalled while the slot's transfer is not in flight
+  volatile LONG bulkInBusy[TzSerialBulkInSlots];  // 1 from submission until the block is delivered
+  KEVENT bulkInDone[TzSerialBulkInSlots];  // signalled while the slot is idle; set last
+  // Blocks reach the ring in the order their transfers went down, which is
+  // the order the bus fills them (controlLock). Each transfer sent gets the
+  // next number; a completion that arrives ahead of its turn is parked in its
+  // slot, buffer untouched, until the earlier ones have been delivered.
+  ULONG bulkInSequence[TzSerialBulkInSlots];      // number of the slot's transfer in flight
+  NTSTATUS bulkInResult[TzSerialBulkInSlots];     // a parked completion's status ...
+  ULONG bulkInResultLength[TzSerialBulkInSlots];  // ... and byte count
+  ULONG bulkInParked;                             // slots whose completion waits for its turn
+  ULONG bulkInNextSequence;                       // number of the next transfer sent
+  ULONG bulkInDeliverSequence;                    // number of the next block delivered
+  // Transfers are sent by one context at a time, so that numbers and bus
+  // order agree: others leave their slot in bulkInSendPending (controlLock).
+  ULONG bulkInSendPending;
+  BOOLEAN bulkInSending;
+  KDPC bulkInSendDpc;  // carries on sending when one context has sent its share
 
   // The bulk-out transfer that carries queued sends.
   PIRP queuedSendIrp;
@@ -153,6 +169,8 @@ struct DeviceContext {
   KDPC immediateDoneDpc;
   KDPC immediateTimeoutDpc;
 
+  PIRP xoffCounterIrp;      // the current XOFF counter request, or null
+  ULONG xoffCountRemaining;  // received characters it still counts
   KTIMER xoffTimer;  // the XOFF counter's timeout
   KDPC xoffTimeoutDpc;
   KDPC xoffCountedDpc;
@@ -166,6 +184,13 @@ struct DeviceContext {
   LARGE_INTEGER intervalCutover;    // interval timeouts above this poll slowly (100 ns units)
   LARGE_INTEGER intervalPollLong;   // relative due time of the slow interval poll
   LARGE_INTEGER intervalPollShort;  // relative due time of the fast interval poll
+  // The current read while it is the target or held by a timer (controlLock).
+  PIRP currentRead;
+  ULONG readRefs;                  // ReadRef* bits: who still holds currentRead
+  LONG readEndReason;              // ReadEnd*, or the bytes seen at the last interval sample
+  LARGE_INTEGER readLastByteTime;  // system time of the last sample that saw bytes
+  LARGE_INTEGER readIntervalTime;  // ReadIntervalTimeout in 100 ns units
+  LARGE_INTEGER readIntervalPoll;  // intervalPollShort or intervalPollLong
 
   PUCHAR rxBuffer;  // the receive ring
   ULONG rxBufferSize;
@@ -175,6 +200,8 @@ struct DeviceContext {
   PUCHAR readTargetBase;
   PUCHAR readTargetCursor;
   PUCHAR readTargetLast;
+  ULONG readBytesNeeded;    // bytes the current read still needs
+  ULONG rxBytesDuringRead;  // bytes that arrived while a read was the target
 
   KDPC errorAbortDpc;  // flushes reads and writes after a receive error under SERIAL_ERROR_ABORT
 
@@ -186,7 +213,7 @@ struct DeviceContext {
   RequestQueue purgeQueue;
 
   UCHAR modemStatus;     // the adapter's modem lines, 16550 modem status layout
-  UCHAR lineEventState;  // the line-state image
+  USHORT lineEventState;  // the line-state image (RING is 0x0100)
 
   LineCoding lineCoding;  // the line coding last sent to the adapter
 

@@ -7,11 +7,7 @@
 #include "driver/io/request_queue.h"
 
 TzSerialStartRoutine TzSerialWriteQueueStart;
-TzSerialStartRoutine TzSerialReadStart;
 
 KDEFERRED_ROUTINE TzSerialWriteQueueTimeoutDpc;
-KDEFERRED_ROUTINE TzSerialReadFilledDpc;
-KDEFERRED_ROUTINE TzSerialReadTotalTimeoutDpc;
-KDEFERRED_ROUTINE TzSerialReadIntervalDpc;
 KDEFERRED_ROUTINE TzSerialXoffTimeoutDpc;
 KDEFERRED_ROUTINE TzSerialXoffCountedDpc;

@@ -88,6 +88,9 @@ void TzSerialHoldQueueResume(HoldQueue* hold) {
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     hold->deviceObject->DriverObject->MajorFunction[major](hold->deviceObject, irp);
     oldIrql = KeAcquireSpinLockRaiseToDpc(&hold->lock);
+    // A replayed request refused before admission never cleared it, and a
+    // later request reusing the freed IRP's address must not pass a stall.
+    hold->replayRequest = nullptr;
   }
   if (hold->stallCount > 0) hold->stallCount--;
   KeReleaseSpinLock(&hold->lock, oldIrql);

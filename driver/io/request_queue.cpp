@@ -54,6 +54,9 @@ NTSTATUS TzSerialQueueRequest(RequestQueue* queue, PIRP irp) {
 
 void TzSerialStartNextRequest(RequestQueue* queue) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
+  // A current request dropped without being marked finishing may already be
+  // completed and freed while a flush reaches for it.
+  ASSERT(!queue->currentRequest || queue->currentFinishing);
   queue->currentRequest = nullptr;
   queue->currentFinishing = FALSE;
 
@@ -154,6 +157,19 @@ void TzSerialSetCurrentFinishing(RequestQueue* queue) {
   KeAcquireSpinLockAtDpcLevel(&queue->lock);
   queue->currentFinishing = TRUE;
   KeReleaseSpinLockFromDpcLevel(&queue->lock);
+}
+
+void TzSerialFinishCurrentLocked(RequestQueue* queue, PIRP irp, NTSTATUS status, KIRQL oldIrql) {
+  TzSerialSetCurrentFinishing(queue);
+  KeReleaseSpinLock(&TzSerialGetDeviceContext(queue->deviceObject)->controlLock, oldIrql);
+  TzSerialStartNextRequest(queue);
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void TzSerialFinishCurrent(RequestQueue* queue, PIRP irp, NTSTATUS status) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&TzSerialGetDeviceContext(queue->deviceObject)->controlLock);
+  TzSerialFinishCurrentLocked(queue, irp, status, oldIrql);
 }
 
 void TzSerialStallQueue(RequestQueue* queue) {

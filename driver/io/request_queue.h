@@ -50,8 +50,9 @@ void TzSerialInitializeQueue(RequestQueue* queue, TzSerialStartRoutine* startRou
 // IRQL <= DISPATCH_LEVEL. The queue owns the request on return.
 NTSTATUS TzSerialQueueRequest(RequestQueue* queue, PIRP irp);
 
-// Called when the current request is finished (completed): starts the next
-// waiting request, or signals idleEvent. IRQL <= DISPATCH_LEVEL.
+// Called when the current request is finished (marked finishing, or handed
+// on to its holders): starts the next waiting request, or signals idleEvent.
+// IRQL <= DISPATCH_LEVEL.
 void TzSerialStartNextRequest(RequestQueue* queue);
 
 // Completes the waiting requests (of fileObject only, when not null) with
@@ -68,6 +69,16 @@ void TzSerialFlushQueue(RequestQueue* queue);
 // from then on a flush leaves the request alone, since it may be freed at
 // any moment. Cleared by TzSerialStartNextRequest.
 void TzSerialSetCurrentFinishing(RequestQueue* queue);
+
+// Ends the queue's current request, the one way a finisher should: marks it
+// finishing while controlLock is still held (held on entry, released to
+// oldIrql), starts the next request, then completes this one with status and
+// the Information the finisher set. The caller must hold the last claim on
+// the request (its cancel routine taken back, or run). DISPATCH_LEVEL on entry.
+void TzSerialFinishCurrentLocked(RequestQueue* queue, PIRP irp, NTSTATUS status, KIRQL oldIrql);
+// The same for a finisher that does not hold controlLock (a start routine
+// refusing its request). IRQL <= DISPATCH_LEVEL.
+void TzSerialFinishCurrent(RequestQueue* queue, PIRP irp, NTSTATUS status);
 
 // Stalls the queue one level and waits until it has no current request.
 // PASSIVE_LEVEL.

@@ -4,9 +4,11 @@
 // attaches to the USB stack. Nothing is sent to the adapter here.
 #include "driver/core/globals.h"
 #include "driver/core/placeholders.h"
+#include "driver/io/read.h"
 #include "driver/pnp/pnp.h"
 #include "driver/serial/ioctl.h"
 #include "driver/serial/line_state.h"
+#include "driver/usb/bulk_in.h"
 
 namespace {
 
@@ -78,6 +80,7 @@ void TzSerialInitializeTimersAndDpcs(DeviceContext* context) {
   KeInitializeDpc(&context->errorAbortDpc, TzSerialErrorAbortDpc, context);
   KeInitializeEvent(&context->statusDone, SynchronizationEvent, TRUE);
   for (KEVENT& done : context->bulkInDone) KeInitializeEvent(&done, NotificationEvent, TRUE);
+  KeInitializeDpc(&context->bulkInSendDpc, TzSerialBulkInSendDpc, context);
 }
 
 void TzSerialWriteDefaultSettings(DeviceContext* context) {

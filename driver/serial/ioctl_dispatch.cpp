@@ -85,10 +85,8 @@ NTSTATUS TzSerialFinish(PIRP irp, NTSTATUS status) {
 
 NTSTATUS TzSerialDeviceControlDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  if (TzSerialCheckDriverStatus(irp, context) != STATUS_SUCCESS) {
-    TzSerialCompleteRequest(irp, STATUS_DELETE_PENDING);
-    return STATUS_DELETE_PENDING;
-  }
+  // Refused after removal: the request's Information stays as it came.
+  if (TzSerialCheckDriverStatus(irp, context) != STATUS_SUCCESS) return TzSerialFinish(irp, STATUS_DELETE_PENDING);
   if (!TzSerialIoIncrement(context)) {
     TzSerialCompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
     return STATUS_NO_SUCH_DEVICE;

@@ -51,6 +51,9 @@ void TzSerialInstallHandFlow(DeviceContext* context, const SERIAL_HANDFLOW* hand
 // Adds the events in waitMask to historyMask and satisfies an armed wait with
 // them. The completion takes controlLock, so it is queued (waitCompleteDpc).
 void TzSerialDeliverEvents(DeviceContext* context, ULONG events);
+// If a wait is armed, writes its result (Information 4) and returns TRUE: the
+// caller then runs TzSerialWaitCompleteDpc once it has released the lock.
+BOOLEAN TzSerialSatisfyWait(DeviceContext* context, ULONG result);
 // Delivers SERIAL_EV_TXEMPTY when it is waited for and nothing is queued.
 void TzSerialCheckTxEmpty(DeviceContext* context);
 // Reads and clears the shadow modem status's change bits, inserts them into

@@ -11,14 +11,11 @@ NTSTATUS TzSerialPurgeStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
   KeAcquireSpinLockAtDpcLevel(&context->controlLock);
   // While a read is being filled directly, the ring holds nothing to discard.
   if ((mask & SERIAL_PURGE_RXCLEAR) && context->readTargetBase == context->rxBuffer) {
-    context->readTargetCursor = context->rxBuffer;
-    context->readTargetLast = context->rxBuffer + context->rxBufferSize - 1;
+    TzSerialResetReadTarget(context);
     context->rxPendingCount = 0;
     TzSerialRxRingReset(context);
   }
-  TzSerialSetCurrentFinishing(&context->purgeQueue);
-  KeReleaseSpinLockFromDpcLevel(&context->controlLock);
-  TzSerialStartNextRequest(&context->purgeQueue);
-  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+  irp->IoStatus.Information = 0;
+  TzSerialFinishCurrentLocked(&context->purgeQueue, irp, STATUS_SUCCESS, DISPATCH_LEVEL);
   return STATUS_SUCCESS;
 }

@@ -12,14 +12,6 @@ void TzSerialFinishWait(PIRP irp, NTSTATUS status) {
   IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-// controlLock held, a wait armed: writes the result and hands the wait to its
-// completion path.
-void TzSerialSatisfyWait(DeviceContext* context, ULONG result) {
-  *context->waitResultLocation = result;
-  context->waitResultLocation = nullptr;
-  context->currentWaitRequest->IoStatus.Information = sizeof(ULONG);
-}
-
 // Finishes a wait-mask request the start routine will not keep. Under
 // controlLock the queue learns that its current request is being finished, so
 // a flush never reaches for a request that may already be freed.
@@ -34,9 +26,8 @@ NTSTATUS TzSerialStartSetWaitMask(DeviceContext* context, PIRP irp) {
   ULONG newMask = *static_cast<PULONG>(irp->AssociatedIrp.SystemBuffer);
   irp->IoStatus.Information = 0;
   KeAcquireSpinLockAtDpcLevel(&context->controlLock);
-  if (context->waitResultLocation) {
-    // The armed wait waited for the old mask: release it with the result 0.
-    TzSerialSatisfyWait(context, 0);
+  if (TzSerialSatisfyWait(context, 0)) {
+    // The armed wait waited for the old mask: it is released with the result 0.
     KeReleaseSpinLockFromDpcLevel(&context->controlLock);
     TzSerialWaitCompleteDpc(nullptr, context, nullptr, nullptr);
     KeAcquireSpinLockAtDpcLevel(&context->controlLock);
@@ -80,12 +71,19 @@ NTSTATUS TzSerialStartWaitOnMask(DeviceContext* context, PIRP irp) {
 
 }  // namespace
 
+BOOLEAN TzSerialSatisfyWait(DeviceContext* context, ULONG result) {
+  if (!context->waitResultLocation) return FALSE;
+  *context->waitResultLocation = result;
+  context->waitResultLocation = nullptr;
+  context->currentWaitRequest->IoStatus.Information = sizeof(ULONG);
+  return TRUE;
+}
+
 void TzSerialDeliverEvents(DeviceContext* context, ULONG events) {
   ULONG wanted = events & context->waitMask;
   if (!wanted) return;
   context->historyMask |= wanted;
-  if (!context->waitResultLocation) return;
-  TzSerialSatisfyWait(context, context->historyMask);
+  if (!TzSerialSatisfyWait(context, context->historyMask)) return;
   context->historyMask = 0;
   KeInsertQueueDpc(&context->waitCompleteDpc, nullptr, nullptr);
 }
@@ -96,9 +94,7 @@ void TzSerialCheckTxEmpty(DeviceContext* context) {
 }
 
 void TzSerialDisarmWait(DeviceContext* context) {
-  if (!context->waitResultLocation) return;
-  TzSerialSatisfyWait(context, 0);
-  context->waitRequestFlags &= ~WaitHeldByCompletion;
+  if (TzSerialSatisfyWait(context, 0)) context->waitRequestFlags &= ~WaitHeldByCompletion;
 }
 
 NTSTATUS TzSerialWaitMaskStart(PDEVICE_OBJECT deviceObject, PIRP irp) {

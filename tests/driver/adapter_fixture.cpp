@@ -3,6 +3,7 @@
 
 #include "driver/pnp/port_name.h"
 #include "driver/pnp/usb_config.h"
+#include "driver/usb/bulk_in.h"
 
 sim::pnp::PhysicalDeviceOptions AdapterTest::modemClass() {
   sim::pnp::PhysicalDeviceOptions options;
@@ -27,6 +28,7 @@ NTSTATUS AdapterTest::start(Adapter& adapter) {
   NTSTATUS status = TzSerialStartDevice(adapter.context, nullptr);
   if (NT_SUCCESS(status)) {
     adapter.context->deviceState = DeviceStateStarted;
+    adapter.context->devicePowerState = PowerDeviceD0;
     adapter.started = true;
   } else {
     tearDown(adapter);
@@ -41,6 +43,24 @@ void AdapterTest::tearDown(Adapter& adapter) {
   if (c->shadowRegisters.buffer) ExFreePoolWithTag(c->shadowRegisters.buffer, TzSerialPoolTag);
   c->shadowRegisters.buffer = nullptr;
   adapter.started = false;
+}
+
+void AdapterTest::startReception(Adapter& adapter) { TzSerialBulkInStart(adapter.context); }
+
+void AdapterTest::stopReception(Adapter& adapter) {
+  DeviceContext* c = adapter.context;
+  // As close waits: on every slot's event, which a completion sets last.
+  auto idle = [c] {
+    for (KEVENT& done : c->bulkInDone)
+      if (!KeReadStateEvent(&done)) return false;
+    return true;
+  };
+  // A transfer that completed with data as the cancel went out goes straight
+  // back down; cancel again until none is left.
+  while (!idle()) {
+    TzSerialBulkInCancelAll(c);
+    sim::runUntil(idle, 100 * sim::kMs);
+  }
 }
 
 void AdapterTest::remove(Adapter& adapter) {

@@ -1,6 +1,7 @@
 // Tests: a loaded driver with simulated CDC-ACM adapters plugged in, added and
 // (optionally) started through the start path. Until the Plug and Play
-// dispatch exists, start and tear-down are called directly, as it will.
+// dispatch and open exist, start, tear-down and starting reception are
+// called directly, as they will.
 #pragma once
 
 #include "driver/core/globals.h"
@@ -29,6 +30,10 @@ class AdapterTest : public DriverTest {
   void tearDown(Adapter& adapter);
   // Tear-down, then what removal adds: detach and delete the device objects.
   void remove(Adapter& adapter);
+  // Reception as an open starts it (bulk-in slots 0 to 7 in order), and as
+  // close stops it: transfers cancelled until every slot is idle.
+  void startReception(Adapter& adapter);
+  void stopReception(Adapter& adapter);
 
   // A "Modem"-class adapter with all three pipes: the one that gets chip commands.
   static sim::pnp::PhysicalDeviceOptions modemClass();

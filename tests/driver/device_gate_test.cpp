@@ -1,6 +1,7 @@
 // Tests: the device context lookup, the request gate and the outstanding-
 // request count that removal waits on.
 #include "driver/core/device_context.h"
+#include "driver/core/dispatch.h"
 #include "support/sim_test.h"
 
 namespace {
@@ -63,6 +64,30 @@ TEST_F(DeviceGateTest, BothDeviceObjectsOfTheTwoDeviceSchemeResolveToThePortCont
 TEST_F(DeviceGateTest, TheOneDeviceSchemeUsesTheFunctionDeviceExtension) {
   createDevices(false);
   EXPECT_EQ(TzSerialGetDeviceContext(fdo), fdo->DeviceExtension);
+}
+
+// The device-control dispatch refuses a request after removal through the
+// gate and hands it back with the Information it came with.
+TEST_F(DeviceGateTest, ADeviceControlRefusedAfterRemovalKeepsItsInformation) {
+  createDevices(true);
+  context->deviceState = DeviceStateSurpriseRemoved;
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  IO_STATUS_BLOCK seen = {};
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP completed, PVOID context) {
+        *static_cast<PIO_STATUS_BLOCK>(context) = completed->IoStatus;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &seen, TRUE, TRUE, TRUE);
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_GET_BAUD_RATE;
+  irp->IoStatus.Information = 1234;
+  EXPECT_EQ(TzSerialDeviceControlDispatch(port, irp), STATUS_DELETE_PENDING);
+  EXPECT_EQ(seen.Status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(seen.Information, 1234u);
+  IoFreeIrp(irp);
 }
 
 TEST_F(DeviceGateTest, GateRefusesAllButPlugAndPlayOnceTheDeviceIsGone) {

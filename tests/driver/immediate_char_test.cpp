@@ -1,11 +1,11 @@
 // Tests: IOCTL_SERIAL_IMMEDIATE_CHAR. With no transmit path sending it, the
 // request ends by its timeout or by cancellation; either way the character
 // stops counting as queued and an armed SERIAL_EV_TXEMPTY wait completes.
-#include "line_state_fixture.h"
+#include "open_port_fixture.h"
 
 namespace {
 
-class ImmediateCharTest : public LineStateTest {
+class ImmediateCharTest : public OpenPortTest {
  protected:
   void setWriteTimeouts(ULONG multiplier, ULONG constant) {
     SERIAL_TIMEOUTS timeouts = {};
@@ -21,15 +21,20 @@ TEST_F(ImmediateCharTest, TimesOutAfterTheWriteTimeoutAndEmptiesTheTransmitter) 
   app::Request txEmpty = waitOnMask();
 
   int64_t started = sim::now();
+  // The timer expires on the first clock tick at or after the 50 ms (62.5 ms from a tick).
+  const int64_t tick = KeQueryTimeIncrement();
+  const int64_t expiry = (started + 50 * sim::kMs + tick - 1) / tick * tick;
   app::Request request = immediateChar('A');
   EXPECT_EQ(c->charsQueued, 1u);
   EXPECT_EQ(c->immediateChar, 'A');
   sim::advance(49 * sim::kMs);
   EXPECT_FALSE(request.done()) << "still within its 50 ms";
+  sim::advance(expiry - 1 - sim::now());
+  EXPECT_FALSE(request.done()) << "due, but the clock has not ticked yet";
   EXPECT_FALSE(txEmpty.done());
 
   EXPECT_EQ(request.wait().status, STATUS_TIMEOUT);
-  EXPECT_EQ(sim::now() - started, 50 * sim::kMs);
+  EXPECT_EQ(sim::now(), expiry);
   EXPECT_EQ(c->charsQueued, 0u);
   EXPECT_EQ(c->immediateRequest, nullptr);
   EXPECT_EQ(txEmpty.wait().status, STATUS_SUCCESS);

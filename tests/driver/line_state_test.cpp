@@ -1,11 +1,11 @@
 // Tests: the shadow line state (the RTS to CTS loop-back, modem-status
 // insertion into the receive stream, break and handshake holds) and the
 // receive ring with its single-character insertion rules.
-#include "line_state_fixture.h"
+#include "open_port_fixture.h"
 
 namespace {
 
-TEST_F(LineStateTest, RtsControlRaisesCtsAndInsertsTheStatusIntoTheReceiveStream) {
+TEST_F(OpenPortTest, RtsControlRaisesCtsAndInsertsTheStatusIntoTheReceiveStream) {
   ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL, 0).status, STATUS_SUCCESS);
   ASSERT_EQ(ringContent(), std::vector<uint8_t>{}) << "RTS was already off: no change to report";
   ASSERT_EQ(control(IOCTL_SERIAL_LSRMST_INSERT, UCHAR(0xFF)).status, STATUS_SUCCESS);
@@ -26,7 +26,7 @@ TEST_F(LineStateTest, RtsControlRaisesCtsAndInsertsTheStatusIntoTheReceiveStream
   EXPECT_EQ(c->historyMask, ULONG(SERIAL_EV_CTS));
 }
 
-TEST_F(LineStateTest, BreakOffWithoutBreakOnChangesNothing) {
+TEST_F(OpenPortTest, BreakOffWithoutBreakOnChangesNothing) {
   ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL, SERIAL_TRANSMIT_TOGGLE).status, STATUS_SUCCESS);
   ShadowLineRegisters before = c->shadowRegisters;
   ULONG txHolding = c->txHolding;
@@ -46,7 +46,7 @@ TEST_F(LineStateTest, BreakOffWithoutBreakOnChangesNothing) {
   EXPECT_TRUE(c->shadowRegisters.mcr & ShadowMcrRts);
 }
 
-TEST_F(LineStateTest, HandshakesHoldTransmissionAndReceptionFromTheShadowLines) {
+TEST_F(OpenPortTest, HandshakesHoldTransmissionAndReceptionFromTheShadowLines) {
   // CTS handshake with RTS off: no CTS, so transmission waits for it.
   ASSERT_EQ(setHandFlow(SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE, 0).status, STATUS_SUCCESS);
   EXPECT_EQ(c->txHolding, TxHoldCts);
@@ -72,7 +72,7 @@ TEST_F(LineStateTest, HandshakesHoldTransmissionAndReceptionFromTheShadowLines) 
   EXPECT_FALSE(c->sendXoffPending);
 }
 
-TEST_F(LineStateTest, TheRingWrapsAtItsEndAndKeepsArrivalOrder) {
+TEST_F(OpenPortTest, TheRingWrapsAtItsEndAndKeepsArrivalOrder) {
   std::vector<uint8_t> taken(8);
   locked([&] {
     // A write index at the ring's end behaves as 0.
@@ -101,7 +101,7 @@ TEST_F(LineStateTest, TheRingWrapsAtItsEndAndKeepsArrivalOrder) {
   EXPECT_EQ(std::vector<uint8_t>(taken.begin(), taken.begin() + 5), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 }
 
-TEST_F(LineStateTest, AnInsertedCharacterRaisesRx80FullOnceAndOverrunsWhenFull) {
+TEST_F(OpenPortTest, AnInsertedCharacterRaisesRx80FullOnceAndOverrunsWhenFull) {
   ASSERT_EQ(setWaitMask(SERIAL_EV_RX80FULL).wait().status, STATUS_SUCCESS);
   app::Request wait = waitOnMask();
   locked([&] {

@@ -9,12 +9,8 @@ ULONG codeOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.De
 
 void currentCancel(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  RequestQueue* queue = QueueTest::current->queueOf(irp);
-  KIRQL old = KeAcquireSpinLockRaiseToDpc(&QueueTest::current->context->controlLock);
-  TzSerialSetCurrentFinishing(queue);
-  KeReleaseSpinLock(&QueueTest::current->context->controlLock, old);
-  TzSerialCompleteRequest(irp, STATUS_CANCELLED);
-  TzSerialStartNextRequest(queue);
+  irp->IoStatus.Information = 0;
+  TzSerialFinishCurrent(QueueTest::current->queueOf(irp), irp, STATUS_CANCELLED);
 }
 
 void armedWaitCancel(PDEVICE_OBJECT, PIRP irp) {
@@ -34,9 +30,10 @@ NTSTATUS testStart(PDEVICE_OBJECT, PIRP irp) {
   }
   RequestQueue* queue = t->queueOf(irp);
   if (t->startMode == QueueTest::StartMode::FinishAtOnce) {
-    TzSerialCompleteRequest(irp, t->immediateStatus);
-    TzSerialStartNextRequest(queue);
-    return t->immediateStatus;
+    NTSTATUS status = t->immediateStatus;
+    irp->IoStatus.Information = 0;
+    TzSerialFinishCurrent(queue, irp, status);
+    return status;
   }
   IoMarkIrpPending(irp);
   KIRQL old = KeAcquireSpinLockRaiseToDpc(&t->context->controlLock);
@@ -44,6 +41,7 @@ NTSTATUS testStart(PDEVICE_OBJECT, PIRP irp) {
     // A wait is armed and leaves the queue free for the next set or wait.
     t->context->currentWaitRequest = irp;
     IoSetCancelRoutine(irp, armedWaitCancel);
+    TzSerialSetCurrentFinishing(queue);  // the queue is done with it
     KeReleaseSpinLock(&t->context->controlLock, old);
     TzSerialStartNextRequest(queue);
     return STATUS_PENDING;
@@ -61,6 +59,10 @@ NTSTATUS succeed(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS queueDispatch(PDEVICE_OBJECT, PIRP irp) {
   QueueTest* t = QueueTest::current;
   if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL && codeOf(irp) == kControlCode) {
+    if (t->refuseControls) {
+      TzSerialCompleteRequest(irp, STATUS_CANCELLED);
+      return STATUS_CANCELLED;
+    }
     NTSTATUS status = TzSerialHoldQueueAdmitRequest(&t->context->holdQueue, irp);
     if (status != STATUS_SUCCESS) return status;
     {
@@ -105,12 +107,12 @@ bool QueueTest::finish(RequestQueue* queue, NTSTATUS status) {
   // A request its cancel routine is finishing is no longer ours to touch.
   PIRP irp = queue->currentFinishing ? nullptr : queue->currentRequest;
   KeReleaseSpinLockFromDpcLevel(&queue->lock);
-  bool ours = irp && IoSetCancelRoutine(irp, nullptr);
-  if (ours) TzSerialSetCurrentFinishing(queue);
-  KeReleaseSpinLock(&context->controlLock, old);
-  if (!ours) return false;
-  TzSerialCompleteRequest(irp, status);
-  TzSerialStartNextRequest(queue);
+  if (!irp || !IoSetCancelRoutine(irp, nullptr)) {
+    KeReleaseSpinLock(&context->controlLock, old);
+    return false;
+  }
+  irp->IoStatus.Information = 0;
+  TzSerialFinishCurrentLocked(queue, irp, status, old);
   return true;
 }
 

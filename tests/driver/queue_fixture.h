@@ -27,6 +27,7 @@ class QueueTest : public SimTest {
   std::vector<PIRP> started;       // every start, in order
   std::vector<PIRP> controlsRun;   // admitted control requests, in order
   std::function<void(PIRP)> onControl;  // runs inside an admitted control request
+  bool refuseControls = false;          // control requests fail before the hold queue sees them
 
   PDRIVER_OBJECT driver = nullptr;
   PDEVICE_OBJECT device = nullptr;

@@ -199,6 +199,51 @@ TEST_F(QueueTest, HeldControlRequestsReplayInArrivalOrderWithLateArrivalsBehind)
   EXPECT_EQ(port.ioctl(kControlCode, nullptr, 0, nullptr, 0).status, STATUS_SUCCESS) << "admitted at once now";
 }
 
+// A replayed request that its dispatch routine refuses before the hold queue
+// sees it must not leave a pass behind for whatever request comes next.
+TEST_F(QueueTest, AReplayedRequestRefusedBeforeAdmissionLeavesNoPassBehind) {
+  File port;
+  ASSERT_EQ(File::open(u"\\Device\\QueueTest0", port), STATUS_SUCCESS);
+  Request held = port.ioctlAsync(kControlCode, none, 0);
+  ASSERT_FALSE(held.done());
+  refuseControls = true;
+  TzSerialHoldQueueResume(&context->holdQueue);
+  EXPECT_EQ(held.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(context->holdQueue.replayRequest, nullptr);
+
+  refuseControls = false;
+  TzSerialHoldQueueStall(&context->holdQueue);
+  Request next = port.ioctlAsync(kControlCode, none, 0);
+  EXPECT_FALSE(next.done()) << "held by the stall";
+  TzSerialHoldQueueResume(&context->holdQueue);
+  EXPECT_EQ(next.wait().status, STATUS_SUCCESS);
+}
+
+// A start routine that completes its request and starts the next one without
+// marking it finishing leaves a window in which a flush reaches for a freed
+// request; the queue stops it.
+TEST_F(QueueTest, ARequestDroppedUnmarkedByItsStartRoutineIsStopped) {
+  TzSerialInitializeQueue(
+      &context->readQueue,
+      [](PDEVICE_OBJECT device, PIRP irp) {
+        TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+        TzSerialStartNextRequest(&TzSerialGetDeviceContext(device)->readQueue);
+        return STATUS_SUCCESS;
+      },
+      device, FALSE);
+  restartAll();
+  std::string message;
+  try {
+    app::sendToDevice(device, IRP_MJ_READ, 0);
+  } catch (const sim::VerifierStop& stop) {
+    message = stop.what();
+  }
+  EXPECT_NE(message.find("ASSERT failed"), std::string::npos) << message;
+  EXPECT_NE(message.find("TzSerialStartNextRequest"), std::string::npos) << message;
+  destroyDevice();
+  bootKernel({});
+}
+
 TEST_F(QueueTest, HeldRequestOfACleanedUpHandleIsCancelled) {
   File a, b;
   ASSERT_EQ(File::open(u"\\Device\\QueueTest0", a), STATUS_SUCCESS);

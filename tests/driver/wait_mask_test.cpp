@@ -1,7 +1,7 @@
 // Tests: SET_WAIT_MASK and WAIT_ON_MASK on an open port: the one armed wait,
 // event history, release by a new mask, cancellation, and a wait cancelled
 // while an event arrives (many times on real threads).
-#include "line_state_fixture.h"
+#include "open_port_fixture.h"
 
 #include <atomic>
 #include <random>
@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST_F(LineStateTest, EventsWithoutAWaitStayInHistoryAndANewMaskTrimsThem) {
+TEST_F(OpenPortTest, EventsWithoutAWaitStayInHistoryAndANewMaskTrimsThem) {
   ASSERT_EQ(setWaitMask(SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RING).wait().status, STATUS_SUCCESS);
   locked([&] { TzSerialDeliverEvents(c, SERIAL_EV_CTS | SERIAL_EV_RING); });
   ASSERT_EQ(setWaitMask(SERIAL_EV_CTS | SERIAL_EV_DSR).wait().status, STATUS_SUCCESS);
@@ -29,7 +29,7 @@ TEST_F(LineStateTest, EventsWithoutAWaitStayInHistoryAndANewMaskTrimsThem) {
   EXPECT_EQ(c->currentWaitRequest, nullptr);
 }
 
-TEST_F(LineStateTest, ANewMaskReleasesTheArmedWaitWithZero) {
+TEST_F(OpenPortTest, ANewMaskReleasesTheArmedWaitWithZero) {
   ASSERT_EQ(setWaitMask(SERIAL_EV_RXCHAR).wait().status, STATUS_SUCCESS);
   app::Request wait = waitOnMask();
   ASSERT_FALSE(wait.done());
@@ -47,7 +47,7 @@ TEST_F(LineStateTest, ANewMaskReleasesTheArmedWaitWithZero) {
   EXPECT_EQ(next.wait().status, STATUS_CANCELLED);
 }
 
-TEST_F(LineStateTest, WaitOnMaskIsRefusedWithNoMaskOrWhileAnotherWaitIsArmed) {
+TEST_F(OpenPortTest, WaitOnMaskIsRefusedWithNoMaskOrWhileAnotherWaitIsArmed) {
   EXPECT_EQ(waitOnMask().wait().status, STATUS_INVALID_PARAMETER);
   ASSERT_EQ(setWaitMask(SERIAL_EV_CTS).wait().status, STATUS_SUCCESS);
   ASSERT_EQ(setWaitMask(0).wait().status, STATUS_SUCCESS);
@@ -67,7 +67,7 @@ TEST_F(LineStateTest, WaitOnMaskIsRefusedWithNoMaskOrWhileAnotherWaitIsArmed) {
 
 // An event writes the result and queues the completion; a cleanup then takes
 // the wait before the completion runs. The completion must find nothing to do.
-TEST_F(LineStateTest, ACleanupThatTakesADeliveredWaitLeavesTheCompletionNothing) {
+TEST_F(OpenPortTest, ACleanupThatTakesADeliveredWaitLeavesTheCompletionNothing) {
   ASSERT_EQ(setWaitMask(SERIAL_EV_CTS).wait().status, STATUS_SUCCESS);
   app::Request wait = waitOnMask();
   KIRQL oldIrql = KeRaiseIrqlToDpcLevel();
@@ -85,7 +85,7 @@ TEST_F(LineStateTest, ACleanupThatTakesADeliveredWaitLeavesTheCompletionNothing)
   EXPECT_EQ(waitResult(next), ULONG(SERIAL_EV_CTS));
 }
 
-class WaitMaskRaceTest : public LineStateTest {
+class WaitMaskRaceTest : public OpenPortTest {
  protected:
   void SetUp() override {
     sim::boot({.mode = sim::Mode::Concurrent, .seed = 11, .workerThreads = 2});

@@ -1,8 +1,9 @@
-// Tests: a started adapter whose port is open, for the wait-on-mask, shadow
-// line and immediate-character tests. Device controls travel through the
-// driver's own dispatch; until open and cleanup exist, the fixture installs
-// stand-ins for them: create succeeds, cleanup cancels the handle's requests
-// as cleanup will.
+// Tests: a started adapter whose port is open with reception running, for the
+// receive path, reads, wait-on-mask, shadow line and immediate-character
+// tests. Device controls and reads travel through the driver's own dispatch;
+// until open and cleanup exist, the fixture installs stand-ins for them:
+// create succeeds, cleanup cancels the handle's requests as cleanup will, and
+// openPort() does what an open does to the port and starts reception.
 #pragma once
 
 #include "adapter_fixture.h"
@@ -11,13 +12,16 @@
 
 #include <vector>
 
-class LineStateTest : public AdapterTest {
+class OpenPortTest : public AdapterTest {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The adapter SetUp plugs.
+  virtual sim::usb::AdapterOptions adapterOptions() { return {}; }
   // Plugs and starts an adapter, restarts its queues as Plug and Play does,
-  // puts the port in the state an open leaves it in and opens a handle.
-  void openPort();
+  // puts the port in the state an open leaves it in, starts reception and
+  // opens a handle.
+  void openPort(sim::usb::AdapterOptions options = {});
 
   // Runs fn under controlLock at DISPATCH_LEVEL; queued DPCs run afterwards.
   void locked(const std::function<void()>& fn);
@@ -33,9 +37,11 @@ class LineStateTest : public AdapterTest {
   app::Request immediateChar(UCHAR character);
   // IOCTL_SERIAL_SET_HANDFLOW with the port's limits and these two fields.
   app::Result setHandFlow(ULONG controlHandShake, ULONG flowReplace);
+  app::Result setTimeouts(ULONG readInterval, ULONG readMultiplier, ULONG readConstant);
   // The ring's bytes in arrival order, without taking them.
   std::vector<uint8_t> ringContent();
 
+  Adapter* adapter = nullptr;
   DeviceContext* c = nullptr;
   app::File port;
 };

@@ -1,6 +1,5 @@
-// Tests: the open-port fixture for the wait-on-mask, shadow line and
-// immediate-character tests, with its stand-in dispatch routines.
-#include "line_state_fixture.h"
+// Tests: the open-port fixture, with its stand-in dispatch routines.
+#include "open_port_fixture.h"
 
 #include <cstring>
 
@@ -25,19 +24,19 @@ ULONG waitResult(const app::Request& request) {
   return result;
 }
 
-void LineStateTest::SetUp() {
+void OpenPortTest::SetUp() {
   AdapterTest::SetUp();
-  openPort();
+  openPort(adapterOptions());
 }
 
-void LineStateTest::openPort() {
+void OpenPortTest::openPort(sim::usb::AdapterOptions options) {
   driver->MajorFunction[IRP_MJ_CREATE] = standInCreate;
   driver->MajorFunction[IRP_MJ_CLEANUP] = standInCleanup;
   driver->MajorFunction[IRP_MJ_CLOSE] = standInCreate;
 
-  Adapter& adapter = plug();
-  ASSERT_EQ(start(adapter), STATUS_SUCCESS);
-  c = adapter.context;
+  adapter = &plug(std::move(options));
+  ASSERT_EQ(start(*adapter), STATUS_SUCCESS);
+  c = adapter->context;
   TzSerialRestartAllQueues(c);
   locked([this] {
     // What an open resets and recomputes.
@@ -54,32 +53,36 @@ void LineStateTest::openPort() {
     c->charsQueued = 0;
     c->portActive = TRUE;
   });
+  startReception(*adapter);
   ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
 }
 
-void LineStateTest::TearDown() {
+void OpenPortTest::TearDown() {
   if (port.isOpen()) port.close();
-  if (c) c->portActive = FALSE;
+  if (c) {
+    c->portActive = FALSE;
+    if (!HasFailure()) stopReception(*adapter);
+  }
   AdapterTest::TearDown();
 }
 
-void LineStateTest::locked(const std::function<void()>& fn) {
+void OpenPortTest::locked(const std::function<void()>& fn) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&c->controlLock);
   fn();
   KeReleaseSpinLock(&c->controlLock, oldIrql);
 }
 
-app::Request LineStateTest::setWaitMask(ULONG mask) {
+app::Request OpenPortTest::setWaitMask(ULONG mask) {
   return port.ioctlAsync(IOCTL_SERIAL_SET_WAIT_MASK, {reinterpret_cast<const uint8_t*>(&mask), sizeof mask}, 0);
 }
 
-app::Request LineStateTest::waitOnMask() { return port.ioctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)); }
+app::Request OpenPortTest::waitOnMask() { return port.ioctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)); }
 
-app::Request LineStateTest::immediateChar(UCHAR character) {
+app::Request OpenPortTest::immediateChar(UCHAR character) {
   return port.ioctlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, {&character, 1}, 0);
 }
 
-std::vector<uint8_t> LineStateTest::ringContent() {
+std::vector<uint8_t> OpenPortTest::ringContent() {
   std::vector<uint8_t> bytes;
   locked([&] {
     for (ULONG i = 0, at = c->rxReadIndex; i < c->rxCount; ++i, ++at) bytes.push_back(c->rxBuffer[at % c->rxRingSize]);
@@ -87,9 +90,17 @@ std::vector<uint8_t> LineStateTest::ringContent() {
   return bytes;
 }
 
-app::Result LineStateTest::setHandFlow(ULONG controlHandShake, ULONG flowReplace) {
+app::Result OpenPortTest::setHandFlow(ULONG controlHandShake, ULONG flowReplace) {
   SERIAL_HANDFLOW handFlow = c->handFlow;
   handFlow.ControlHandShake = controlHandShake;
   handFlow.FlowReplace = flowReplace;
   return control(IOCTL_SERIAL_SET_HANDFLOW, handFlow);
+}
+
+app::Result OpenPortTest::setTimeouts(ULONG readInterval, ULONG readMultiplier, ULONG readConstant) {
+  SERIAL_TIMEOUTS timeouts = {};
+  timeouts.ReadIntervalTimeout = readInterval;
+  timeouts.ReadTotalTimeoutMultiplier = readMultiplier;
+  timeouts.ReadTotalTimeoutConstant = readConstant;
+  return control(IOCTL_SERIAL_SET_TIMEOUTS, timeouts);
 }

@@ -1,0 +1,227 @@
+// Driver: the eight bulk-in slots: submission, completion in submission
+// order, and cancellation. Transfers are numbered as they are sent, by one
+// context at a time, so the numbers follow the bus's own order; completions
+// that arrive early wait in their slot until their turn.
+#include "driver/usb/bulk_in.h"
+
+#include "driver/core/globals.h"
+#include "driver/io/receive_buffer.h"
+#include "driver/pnp/usb_config.h"
+
+namespace {
+
+// What a transfer carries to its completion routine.
+struct TzSerialBulkInRecord {
+  DeviceContext* context;
+  ULONG byteCount;
+  PURB urb;
+  LONG slot;
+};
+constexpr SIZE_T TzSerialBulkInRecordSize = 80;
+static_assert(sizeof(TzSerialBulkInRecord) <= TzSerialBulkInRecordSize, "the completion record fits its block");
+
+constexpr ULONG NoSlot = TzSerialBulkInSlots;
+
+// What one completion leaves to do once controlLock is released.
+struct TzSerialBulkInDelivery {
+  ULONG delivered;  // slots whose blocks have been delivered, now to be recycled
+  ULONG resubmit;   // ... of which these go straight back down
+  ULONG deferred;   // TzSerialRxDeferred steps
+};
+
+bool TzSerialBulkInMayRetry(const DeviceContext* context) {
+  return context->deviceState == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
+         context->portActive;
+}
+
+// The parked slot whose turn it is, or NoSlot. controlLock held.
+ULONG TzSerialBulkInParkedTurn(const DeviceContext* context) {
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
+    if ((context->bulkInParked & (1u << slot)) && context->bulkInSequence[slot] == context->bulkInDeliverSequence)
+      return slot;
+  return NoSlot;
+}
+
+// Delivers the slot's block if it is its turn, then every parked block whose
+// turn follows; otherwise parks it. At most one pass over the slots.
+// controlLock held.
+void TzSerialBulkInDeliverLocked(DeviceContext* context, ULONG slot, TzSerialBulkInDelivery* delivery) {
+  if (context->bulkInSequence[slot] != context->bulkInDeliverSequence) {
+    context->bulkInParked |= 1u << slot;
+    return;
+  }
+  do {
+    NTSTATUS status = context->bulkInResult[slot];
+    ULONG length = context->bulkInResultLength[slot];
+    if (NT_SUCCESS(status) && length)
+      delivery->deferred |= TzSerialRxDataArrived(context, context->bulkInBuffer[slot], length);
+    delivery->delivered |= 1u << slot;
+    if (NT_SUCCESS(status) || (status == STATUS_DEVICE_BUSY && TzSerialBulkInMayRetry(context)))
+      delivery->resubmit |= 1u << slot;
+    context->bulkInDeliverSequence++;
+    slot = TzSerialBulkInParkedTurn(context);
+    if (slot != NoSlot) context->bulkInParked &= ~(1u << slot);
+  } while (slot != NoSlot);
+}
+
+// Sends the pending slots, numbering each as it goes down; at most one round
+// of the slots, the rest is left to bulkInSendDpc. Entered with controlLock
+// held and bulkInSending set by the caller; returns with the lock released
+// and the status of sending ownSlot (STATUS_PENDING if another round sends it).
+NTSTATUS TzSerialBulkInSendPendingLocked(DeviceContext* context, ULONG ownSlot) {
+  NTSTATUS result = STATUS_PENDING;
+  for (ULONG sent = 0; context->bulkInSendPending && sent < TzSerialBulkInSlots; ++sent) {
+    ULONG slot = 0;
+    while (!(context->bulkInSendPending & (1u << slot))) ++slot;
+    context->bulkInSendPending &= ~(1u << slot);
+    context->bulkInSequence[slot] = context->bulkInNextSequence++;
+    KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+    NTSTATUS status = IoCallDriver(context->lowerDevice, context->bulkInIrp[slot]);
+    if (slot == ownSlot) result = status;
+    KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+  }
+  if (context->bulkInSendPending)
+    KeInsertQueueDpc(&context->bulkInSendDpc, nullptr, nullptr);  // bulkInSending stays with the DPC
+  else
+    context->bulkInSending = FALSE;
+  KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+  return result;
+}
+
+// Hands a prepared, admitted transfer to the one context that sends.
+NTSTATUS TzSerialBulkInSendInOrder(DeviceContext* context, ULONG slot) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  context->bulkInSendPending |= 1u << slot;
+  if (context->bulkInSending) {
+    KeReleaseSpinLock(&context->controlLock, oldIrql);
+    return STATUS_PENDING;
+  }
+  context->bulkInSending = TRUE;
+  NTSTATUS status = TzSerialBulkInSendPendingLocked(context, slot);
+  KeLowerIrql(oldIrql);
+  return status;
+}
+
+void TzSerialBulkInFillUrb(DeviceContext* context, ULONG slot, USBD_PIPE_HANDLE pipe) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &context->bulkInUrb[slot]->UrbBulkOrInterruptTransfer;
+  RtlZeroMemory(transfer, TzSerialUrbSize);
+  transfer->Hdr.Length = TzSerialUrbSize;
+  transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer->PipeHandle = pipe;
+  transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  transfer->TransferBufferLength = TzSerialGlobals.maxTransferSize;
+  transfer->TransferBuffer = context->bulkInBuffer[slot];
+}
+
+USBD_PIPE_HANDLE TzSerialBulkInPipe(DeviceContext* context) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  USBD_PIPE_HANDLE pipe = TzSerialPipeHandle(context, context->dataInterfaceNumber, context->bulkInPipeIndex);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  return pipe;
+}
+
+// Marks an idle slot idle. Its event is the last thing touched: once every
+// slot's event is set, close may go on and the context may go away.
+void TzSerialBulkInIdle(DeviceContext* context, ULONG slot) {
+  InterlockedExchange(&context->bulkInBusy[slot], 0);
+  KeSetEvent(&context->bulkInDone[slot], IO_NO_INCREMENT, FALSE);
+}
+
+bool TzSerialBulkInMaySubmit(const DeviceContext* context) {
+  LONG state = context->deviceState;
+  return state != DeviceStateRemoved && state != DeviceStateSurpriseRemoved &&
+         context->systemPowerState == PowerSystemWorking;
+}
+
+// Prepares, admits and sends the transfer of a slot the caller has claimed
+// (bulkInBusy set); a refusal leaves the slot idle.
+NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
+  PIRP irp = context->bulkInIrp[slot];
+  auto record = static_cast<TzSerialBulkInRecord*>(
+      ExAllocatePoolWithTag(NonPagedPool, TzSerialBulkInRecordSize, TzSerialPoolTag));
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  USBD_PIPE_HANDLE pipe = nullptr;
+  if (record && irp && context->bulkInUrb[slot] && context->bulkInBuffer[slot]) {
+    pipe = TzSerialBulkInPipe(context);
+    status = pipe ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
+  }
+  if (!NT_SUCCESS(status)) goto Unwind;
+
+  TzSerialBulkInFillUrb(context, slot, pipe);
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  *record = {context, 0, context->bulkInUrb[slot], LONG(slot)};
+  {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = context->bulkInUrb[slot];
+  }
+  KeClearEvent(&context->bulkInDone[slot]);
+  IoSetCompletionRoutine(irp, TzSerialBulkInComplete, record, TRUE, TRUE, TRUE);
+
+  status = TzSerialHoldQueueAcquire(&context->holdQueue);
+  if (status != STATUS_SUCCESS) goto Unwind;
+  return TzSerialBulkInSendInOrder(context, slot);
+
+Unwind:
+  if (record) ExFreePoolWithTag(record, TzSerialPoolTag);
+  TzSerialBulkInIdle(context, slot);
+  return status;
+}
+
+// The slot's transfer is over and its block delivered: the slot goes
+// straight back down, still claimed, or is idle again.
+void TzSerialBulkInRecycle(DeviceContext* context, ULONG slot, bool resubmit) {
+  TzSerialHoldQueueRelease(&context->holdQueue);
+  if (resubmit && TzSerialBulkInMaySubmit(context))
+    TzSerialBulkInStartTransfer(context, slot);
+  else
+    TzSerialBulkInIdle(context, slot);
+}
+
+}  // namespace
+
+NTSTATUS TzSerialBulkInSubmit(DeviceContext* context, ULONG slot) {
+  if (!TzSerialBulkInMaySubmit(context)) return STATUS_DELETE_PENDING;
+  if (InterlockedExchange(&context->bulkInBusy[slot], 1) == 1) return STATUS_SUCCESS;
+  return TzSerialBulkInStartTransfer(context, slot);
+}
+
+void TzSerialBulkInStart(DeviceContext* context) {
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) TzSerialBulkInSubmit(context, slot);
+}
+
+void TzSerialBulkInCancelAll(DeviceContext* context) {
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
+    if (InterlockedCompareExchange(&context->bulkInBusy[slot], 1, 1) && context->bulkInIrp[slot])
+      IoCancelIrp(context->bulkInIrp[slot]);
+}
+
+NTSTATUS TzSerialBulkInComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
+  auto record = static_cast<TzSerialBulkInRecord*>(completionContext);
+  DeviceContext* context = record->context;
+  ULONG slot = ULONG(record->slot);
+  NTSTATUS status = irp->IoStatus.Status;
+  if (NT_SUCCESS(status)) record->byteCount += record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  ULONG length = record->byteCount;
+  ExFreePoolWithTag(record, TzSerialPoolTag);
+
+  TzSerialBulkInDelivery delivery = {0, 0, 0};
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  context->bulkInResult[slot] = status;
+  context->bulkInResultLength[slot] = length;
+  TzSerialBulkInDeliverLocked(context, slot, &delivery);
+  KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+
+  TzSerialRxRunDeferred(context, delivery.deferred);
+  for (ULONG done = 0; done < TzSerialBulkInSlots; ++done)
+    if (delivery.delivered & (1u << done)) TzSerialBulkInRecycle(context, done, delivery.resubmit & (1u << done));
+  KeLowerIrql(oldIrql);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void TzSerialBulkInSendDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
+  auto context = static_cast<DeviceContext*>(deferredContext);
+  KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+  TzSerialBulkInSendPendingLocked(context, NoSlot);
+}

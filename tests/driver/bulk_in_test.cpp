@@ -1,0 +1,148 @@
+// Tests: the eight bulk-in transfers of an open port. What goes on the bus
+// when a slot is submitted, cancelled or refused, and that blocks reach the
+// ring in the order their transfers were sent even when their completions
+// arrive in another order.
+#include "receive_fixture.h"
+
+#include "driver/usb/bulk_in.h"
+
+namespace {
+
+constexpr uint8_t kBulkIn = 0x82;
+
+using BulkInTest = ReceiveTest;
+
+size_t bulkInUrbs(const sim::usb::CdcAcmAdapter& model) {
+  size_t n = 0;
+  for (const auto& urb : model.urbs())
+    if (urb.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && urb.endpoint == kBulkIn) ++n;
+  return n;
+}
+
+bool slotIdle(DeviceContext* c, ULONG slot) {
+  return InterlockedCompareExchange(&c->bulkInBusy[slot], 0, 0) == 0 && KeReadStateEvent(&c->bulkInDone[slot]);
+}
+
+TEST_F(BulkInTest, OpenKeepsEightTransfersInFlightAndASecondSubmitSendsNothing) {
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  for (const auto& urb : adapter->model->urbs()) {
+    if (urb.endpoint != kBulkIn) continue;
+    EXPECT_EQ(urb.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(urb.requestedLength, 4096u);
+  }
+  size_t before = bulkInUrbs(*adapter->model);
+  EXPECT_EQ(TzSerialBulkInSubmit(c, 3), STATUS_SUCCESS);
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before);
+
+  receive(10000);  // three transfers' worth: each goes straight back down
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before + 3);
+  EXPECT_EQ(ringContent(), streamBytes(0, 10000));
+}
+
+TEST_F(BulkInTest, AZeroLengthPacketGoesStraightBackWithoutTouchingTheRing) {
+  ASSERT_EQ(setWaitMask(SERIAL_EV_RXCHAR).wait().status, STATUS_SUCCESS);
+  app::Request wait = waitOnMask();
+  size_t before = bulkInUrbs(*adapter->model);
+  adapter->model->sendZeroLengthPacket();
+  sim::runReady();
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before + 1) << "resubmitted";
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  EXPECT_FALSE(wait.done()) << "no bytes, no SERIAL_EV_RXCHAR";
+  EXPECT_EQ(c->rxCount, 0u);
+  EXPECT_EQ(stats().ReceivedCount, 0u);
+
+  receive(3);
+  EXPECT_TRUE(wait.done());
+  EXPECT_EQ(ringContent(), streamBytes(0, 3));
+}
+
+TEST_F(BulkInTest, ABusyDeviceIsRetriedOnlyWhileThePortIsOpen) {
+  size_t before = bulkInUrbs(*adapter->model);
+  adapter->model->failNextBulkIn(STATUS_DEVICE_BUSY, USBD_STATUS_DEV_NOT_RESPONDING);
+  sim::runReady();
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before + 1);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots) << "open: retried";
+
+  c->portActive = FALSE;
+  adapter->model->failNextBulkIn(STATUS_DEVICE_BUSY, USBD_STATUS_DEV_NOT_RESPONDING);
+  sim::runReady();
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before + 1);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots - 1) << "closed: left idle";
+
+  c->portActive = TRUE;
+  adapter->model->failNextBulkIn(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots - 2) << "other failures are not retried";
+  EXPECT_EQ(c->holdQueue.activeCount, LONG(TzSerialBulkInSlots - 2));
+  receive(10);
+  EXPECT_EQ(ringContent(), streamBytes(0, 10));
+}
+
+TEST_F(BulkInTest, AfterCancelAllEverySlotIsIdleAndNothingIsResubmitted) {
+  size_t before = bulkInUrbs(*adapter->model);
+  TzSerialBulkInCancelAll(c);
+  sim::runReady();
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) EXPECT_TRUE(slotIdle(c, slot)) << "slot " << slot;
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u);
+  size_t cancelled = 0;
+  for (const auto& urb : adapter->model->urbs())
+    if (urb.endpoint == kBulkIn && urb.state == sim::usb::UrbRecord::State::Cancelled) ++cancelled;
+  EXPECT_EQ(cancelled, TzSerialBulkInSlots);
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before);
+  EXPECT_EQ(c->holdQueue.activeCount, 0);
+
+  receive(100);
+  EXPECT_EQ(c->rxCount, 0u) << "no transfer is there to take the bytes";
+  TzSerialBulkInStart(c);
+  sim::runReady();
+  EXPECT_EQ(ringContent(), streamBytes(0, 100)) << "a new start picks them up";
+}
+
+TEST_F(BulkInTest, SubmissionIsRefusedOnceTheDeviceIsGoneOrTheSystemSleeps) {
+  TzSerialBulkInCancelAll(c);
+  sim::runReady();
+  size_t before = bulkInUrbs(*adapter->model);
+  c->deviceState = DeviceStateSurpriseRemoved;
+  EXPECT_EQ(TzSerialBulkInSubmit(c, 0), STATUS_DELETE_PENDING);
+  c->deviceState = DeviceStateStarted;
+  c->systemPowerState = PowerSystemSleeping3;
+  EXPECT_EQ(TzSerialBulkInSubmit(c, 0), STATUS_DELETE_PENDING);
+  c->systemPowerState = PowerSystemWorking;
+  EXPECT_TRUE(slotIdle(c, 0));
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before);
+}
+
+// Close waits on the slot events: a transfer that completes with data after
+// the device went away must leave its slot idle with the event set.
+TEST_F(BulkInTest, ATransferCompletingAfterSurpriseRemovalLeavesItsSlotIdle) {
+  c->deviceState = DeviceStateSurpriseRemoved;
+  receive(10);
+  EXPECT_TRUE(slotIdle(c, 0));
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots - 1);
+  EXPECT_EQ(ringContent(), streamBytes(0, 10)) << "its bytes were still delivered";
+  c->deviceState = DeviceStateStarted;
+}
+
+TEST_F(BulkInTest, ARefusedSubmissionLeavesTheSlotIdleAndRestartable) {
+  TzSerialBulkInCancelAll(c);
+  sim::runReady();
+  size_t before = bulkInUrbs(*adapter->model);
+
+  sim::faults::arm(1);  // the completion record
+  EXPECT_EQ(TzSerialBulkInSubmit(c, 0), STATUS_INSUFFICIENT_RESOURCES);
+  sim::faults::disarm();
+  EXPECT_TRUE(slotIdle(c, 0));
+
+  TzSerialHoldQueueStall(&c->holdQueue);
+  EXPECT_EQ(TzSerialBulkInSubmit(c, 1), STATUS_DEVICE_BUSY);
+  EXPECT_TRUE(slotIdle(c, 1));
+  TzSerialHoldQueueResume(&c->holdQueue);
+  EXPECT_EQ(bulkInUrbs(*adapter->model), before) << "refused transfers never reach the bus";
+
+  EXPECT_EQ(TzSerialBulkInSubmit(c, 0), STATUS_PENDING);
+  receive(5);
+  EXPECT_EQ(ringContent(), streamBytes(0, 5));
+}
+
+}  // namespace
