@@ -217,7 +217,7 @@ TEST_F(UsbStreamTest, JitteredCompletionsArriveReorderedYetReadsHoldTheStreamInS
   std::vector<uint64_t> order = burstThroughEightReads(kMaxDelay);
   EXPECT_FALSE(std::is_sorted(order.begin(), order.end())) << "no completion overtook an earlier read";
 
-  // The delays come from the seed: the same run replays exactly.
+  // The delays come from the run's seed: the same run replays exactly.
   completionCounter = 0;
   ExFreePool(select);
   select = nullptr;

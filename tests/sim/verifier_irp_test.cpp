@@ -8,6 +8,12 @@
 namespace {
 
 using VerifierIrpTest = FragmentTest;
+
+// The completion routine of a filter that keeps the lower driver's pending mark.
+NTSTATUS propagatePending(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;
+}
 NTSTATUS completeTwice(PDEVICE_OBJECT, PIRP irp) {
   frag::complete(irp, STATUS_SUCCESS);
   return frag::complete(irp, STATUS_SUCCESS);
@@ -116,13 +122,7 @@ TEST_F(VerifierIrpTest, MarkedPendingButReturnedAFinalStatus) {
   });
   device = addDevice([](PDEVICE_OBJECT self, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP irp, PVOID) {
-          if (irp->PendingReturned) IoMarkIrpPending(irp);
-          return STATUS_SUCCESS;
-        },
-        nullptr, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, propagatePending, nullptr, TRUE, TRUE, TRUE);
     IoCallDriver(frag::layerOf(self).lower, irp);
     return STATUS_SUCCESS;  // should have returned what the lower driver did
   });
@@ -185,13 +185,7 @@ TEST_F(VerifierIrpTest, DeletingADeviceWithAnIrpInFlightToIt) {
   PDEVICE_OBJECT bottom = addDevice(holdForever);
   PDEVICE_OBJECT top = addDevice([](PDEVICE_OBJECT self, PIRP irp) {
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP irp, PVOID) {
-          if (irp->PendingReturned) IoMarkIrpPending(irp);
-          return STATUS_SUCCESS;
-        },
-        nullptr, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, propagatePending, nullptr, TRUE, TRUE, TRUE);
     return IoCallDriver(frag::layerOf(self).lower, irp);
   });
   app::Request read = app::sendToDevice(top, IRP_MJ_READ, 0);
