@@ -68,6 +68,8 @@ void TzSerialBulkInDeliverLocked(DeviceContext* context, ULONG slot, TzSerialBul
 // of the slots, the rest is left to bulkInSendDpc. Entered with controlLock
 // held and bulkInSending set by the caller; returns with the lock released
 // and the status of sending ownSlot (STATUS_PENDING if another round sends it).
+// The sender holds one outstanding-request count: a transfer it sends may
+// complete, and its slot go idle, before the sender is done with the context.
 NTSTATUS TzSerialBulkInSendPendingLocked(DeviceContext* context, ULONG ownSlot) {
   NTSTATUS result = STATUS_PENDING;
   for (ULONG sent = 0; context->bulkInSendPending && sent < TzSerialBulkInSlots; ++sent) {
@@ -80,11 +82,13 @@ NTSTATUS TzSerialBulkInSendPendingLocked(DeviceContext* context, ULONG ownSlot) 
     if (slot == ownSlot) result = status;
     KeAcquireSpinLockAtDpcLevel(&context->controlLock);
   }
-  if (context->bulkInSendPending)
-    KeInsertQueueDpc(&context->bulkInSendDpc, nullptr, nullptr);  // bulkInSending stays with the DPC
+  bool handedOn = context->bulkInSendPending != 0;
+  if (handedOn)
+    KeInsertQueueDpc(&context->bulkInSendDpc, nullptr, nullptr);  // bulkInSending and the count go with the DPC
   else
     context->bulkInSending = FALSE;
   KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+  if (!handedOn) TzSerialIoDecrement(context);
   return result;
 }
 
@@ -97,6 +101,7 @@ NTSTATUS TzSerialBulkInSendInOrder(DeviceContext* context, ULONG slot) {
     return STATUS_PENDING;
   }
   context->bulkInSending = TRUE;
+  InterlockedIncrement(&context->outstandingIo);  // the claimed slot holds one already: never the last
   NTSTATUS status = TzSerialBulkInSendPendingLocked(context, slot);
   KeLowerIrql(oldIrql);
   return status;
@@ -120,11 +125,12 @@ USBD_PIPE_HANDLE TzSerialBulkInPipe(DeviceContext* context) {
   return pipe;
 }
 
-// Marks an idle slot idle. Its event is the last thing touched: once every
-// slot's event is set, close may go on and the context may go away.
+// Marks a claimed slot idle: once every slot's event is set, close may go on;
+// the slot's outstanding-request count, dropped last, is what removal waits for.
 void TzSerialBulkInIdle(DeviceContext* context, ULONG slot) {
   InterlockedExchange(&context->bulkInBusy[slot], 0);
   KeSetEvent(&context->bulkInDone[slot], IO_NO_INCREMENT, FALSE);
+  TzSerialIoDecrement(context);
 }
 
 bool TzSerialBulkInMaySubmit(const DeviceContext* context) {
@@ -184,6 +190,11 @@ void TzSerialBulkInRecycle(DeviceContext* context, ULONG slot, bool resubmit) {
 NTSTATUS TzSerialBulkInSubmit(DeviceContext* context, ULONG slot) {
   if (!TzSerialBulkInMaySubmit(context)) return STATUS_DELETE_PENDING;
   if (InterlockedExchange(&context->bulkInBusy[slot], 1) == 1) return STATUS_SUCCESS;
+  // A claimed slot holds one outstanding-request count until it is idle again.
+  if (!TzSerialIoIncrement(context)) {
+    InterlockedExchange(&context->bulkInBusy[slot], 0);
+    return STATUS_DELETE_PENDING;
+  }
   return TzSerialBulkInStartTransfer(context, slot);
 }
 

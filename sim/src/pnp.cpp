@@ -68,8 +68,11 @@ NTSTATUS busSystemControl(PDEVICE_OBJECT, PIRP irp) { return completeWith(irp, i
 
 NTSTATUS busInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
   PhysicalDevice* device = find(pdo);
-  if (device && device->options.internalDeviceControl) return device->options.internalDeviceControl(pdo, irp);
-  return completeWith(irp, STATUS_NOT_SUPPORTED);
+  if (!device || !device->options.internalDeviceControl) return completeWith(irp, STATUS_NOT_SUPPORTED);
+  // A copy keeps the handler (and the device model it holds) alive for the
+  // whole call, even if the device is deleted as the request completes.
+  auto handler = device->options.internalDeviceControl;
+  return handler(pdo, irp);
 }
 
 void busUnload(PDRIVER_OBJECT) {}

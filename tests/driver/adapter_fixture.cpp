@@ -65,8 +65,11 @@ void AdapterTest::stopReception(Adapter& adapter) {
 
 void AdapterTest::remove(Adapter& adapter) {
   if (!adapter.context) return;
-  tearDown(adapter);
   DeviceContext* c = adapter.context;
+  // As removal does: no request, transfer or sender may still be inside the
+  // driver when its device objects go.
+  if (c->deviceState != DeviceStateRemoved) TzSerialWaitOutstandingIo(c);
+  tearDown(adapter);
   PDEVICE_OBJECT fdo = c->functionDevice, port = c->portDevice;
   IoFreeWorkItem(c->workItem);
   ExFreePoolWithTag(c->deviceName.Buffer, TzSerialPoolTag);

@@ -124,6 +124,25 @@ TEST_F(BulkInTest, ATransferCompletingAfterSurpriseRemovalLeavesItsSlotIdle) {
   c->deviceState = DeviceStateStarted;
 }
 
+// Each transfer in flight, and the context sending them, holds an
+// outstanding-request count, so removal cannot delete the device under a
+// completion or a send that is still running.
+TEST_F(BulkInTest, RemovalWaitsForTheTransfersStillInFlight) {
+  EXPECT_EQ(c->outstandingIo, LONG(1 + TzSerialBulkInSlots));
+  TzSerialBulkInCancelAll(c);
+  sim::runReady();
+  EXPECT_EQ(c->outstandingIo, 1);
+
+  TzSerialBulkInStart(c);
+  c->portActive = FALSE;
+  int64_t begin = sim::now();
+  sim::schedule(20 * sim::kMs, [this] { TzSerialBulkInCancelAll(c); });
+  TzSerialWaitOutstandingIo(c);
+  EXPECT_GE(sim::now() - begin, 20 * sim::kMs) << "the wait outlasted the transfers";
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) EXPECT_TRUE(slotIdle(c, slot)) << "slot " << slot;
+  EXPECT_EQ(c->outstandingIo, 0);
+}
+
 TEST_F(BulkInTest, ARefusedSubmissionLeavesTheSlotIdleAndRestartable) {
   TzSerialBulkInCancelAll(c);
   sim::runReady();
