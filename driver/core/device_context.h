@@ -44,6 +44,7 @@ constexpr ULONG TzSerialBulkInSlots = 8;        // bulk-in transfers kept in fli
 constexpr ULONG TzSerialUrbSize = 128;           // bytes of each pre-allocated URB
 constexpr ULONG TzSerialRxBufferSize = 409600;   // bytes of the receive ring
 constexpr ULONG TzSerialDeviceNameSize = 256;    // bytes of the device name buffer
+constexpr ULONG TzSerialStatusBufferSize = 16;   // bytes of the interrupt-in transfer
 
 struct DeviceContext;
 
@@ -96,6 +97,8 @@ struct DeviceContext {
   // Interrupt pipe: SERIAL_STATE notifications.
   PIRP statusIrp;
   PURB statusUrb;
+  UCHAR statusBuffer[TzSerialStatusBufferSize];
+  volatile LONG statusBusy;  // 1 while the status transfer is in flight
 
   // Bulk-in slots, each with its IRP, URB and maxTransferSize-byte buffer.
   PIRP bulkInIrp[TzSerialBulkInSlots];
@@ -122,6 +125,7 @@ struct DeviceContext {
   // The bulk-out transfer that carries queued sends.
   PIRP queuedSendIrp;
   PURB queuedSendUrb;
+  volatile LONG queuedSendBusy;  // 1 while it is on the bus
 
   KSPIN_LOCK controlLock;  // serial settings, wait state, receive ring, holder bits
 
@@ -144,6 +148,10 @@ struct DeviceContext {
   RequestQueue writeQueue;  // flushes and XOFF counters
   KTIMER writeQueueTimer;
   KDPC writeQueueTimeoutDpc;
+  PIRP writeQueueIrp;      // its current request while a holder has it (controlLock)
+  ULONG writeQueueRefs;    // WriteQueueHeldBy*: who holds writeQueueIrp
+  PUCHAR txQueuedBuffer;   // what the current request still has to transmit
+  ULONG txQueuedLength;
 
   // Events: the mask applications wait for, what happened meanwhile, the one
   // armed IOCTL_SERIAL_WAIT_ON_MASK, where its result goes and who holds it.
@@ -171,6 +179,8 @@ struct DeviceContext {
 
   PIRP xoffCounterIrp;      // the current XOFF counter request, or null
   ULONG xoffCountRemaining;  // received characters it still counts
+  ULONG xoffRefs;            // XoffHeldBy*: who holds xoffCounterIrp
+  PIRP xoffNextIrp;          // a counter whose XoffChar went out while an earlier one was still ending
   KTIMER xoffTimer;  // the XOFF counter's timeout
   KDPC xoffTimeoutDpc;
   KDPC xoffCountedDpc;
@@ -245,6 +255,19 @@ struct DeviceContext {
   // Writes in flight, each with its own write context.
   LIST_ENTRY activeWrites;
   KSPIN_LOCK activeWritesLock;
+  // Transmit-side work that tear-down must outlive: write contexts, the
+  // queued send and control-character transfers (activeWritesLock).
+  LONG txAlive;
+  KEVENT txIdle;  // signalled while txAlive is 0
+
+  // The control-character transmitter: XON/XOFF and the immediate character
+  // go out on a transfer of their own, one at a time, ahead of later writes.
+  volatile LONG controlCharBusy;  // 1 while a control character is on the bus
+  PIRP immediateSentRequest;      // the immediate request whose character is on the bus
+  PVOID immediateTransfer;        // ... and the transfer carrying it, while on the bus
+  NTSTATUS immediateSendStatus;   // how that transfer ended
+  NTSTATUS immediateEndStatus;    // STATUS_CANCELLED or STATUS_TIMEOUT once one of them ended the request
+  KDPC controlCharDpc;            // sends what is due (controlLock)
 
   ULONG bulkOutMaxPacketSize;
   ULONG bulkInMaxPacketSize;

@@ -1,6 +1,6 @@
-// Driver: dispatch, start and DPC routines of subsystems not built yet. Each
-// refuses its request cleanly (STATUS_INVALID_DEVICE_REQUEST) until its
-// subsystem replaces it.
+// Driver: dispatch routines of subsystems not built yet. Each refuses its
+// request cleanly (STATUS_INVALID_DEVICE_REQUEST) until its subsystem
+// replaces it.
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
 #include "driver/core/placeholders.h"
@@ -16,19 +16,7 @@ NTSTATUS TzSerialRefuseRequest(PIRP irp) {
 
 NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialCloseDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
-NTSTATUS TzSerialWrite(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
-NTSTATUS TzSerialFlush(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialCleanupDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialPowerDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialSystemControlDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzserialPnp(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
-
-NTSTATUS TzSerialWriteQueueStart(PDEVICE_OBJECT device, PIRP irp) {
-  irp->IoStatus.Information = 0;
-  TzSerialFinishCurrent(&TzSerialGetDeviceContext(device)->writeQueue, irp, STATUS_INVALID_DEVICE_REQUEST);
-  return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-void TzSerialWriteQueueTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
-void TzSerialXoffTimeoutDpc(PKDPC, PVOID, PVOID, PVOID) {}
-void TzSerialXoffCountedDpc(PKDPC, PVOID, PVOID, PVOID) {}

@@ -5,6 +5,7 @@
 #include "driver/io/receive_buffer.h"
 
 #include "driver/io/read.h"
+#include "driver/io/write_queue.h"
 #include "driver/serial/line_state.h"
 
 #include <string.h>  // memchr, which the kernel exports
@@ -111,6 +112,9 @@ ULONG TzSerialRxRaiseEvents(DeviceContext* context, const UCHAR* data, ULONG len
 }  // namespace
 
 ULONG TzSerialRxDataArrived(DeviceContext* context, const UCHAR* data, ULONG length) {
+  // Every received character counts against an XOFF counter, not only those
+  // inserted one at a time.
+  TzSerialXoffCount(context, length);
   ULONG deferred = TzSerialRxStore(context, data, length);
   return deferred | TzSerialRxRaiseEvents(context, data, length);
 }
@@ -126,11 +130,7 @@ void TzSerialRxPutChar(DeviceContext* context, UCHAR character) {
     if (context->rxHolding & RxHoldDsr) return;  // input ignored while DSR is low
   }
 
-  if (context->xoffCountRemaining && --context->xoffCountRemaining == 0 && context->xoffCounterIrp) {
-    context->xoffCounterIrp->IoStatus.Status = STATUS_SUCCESS;
-    context->xoffCounterIrp->IoStatus.Information = 0;
-    KeInsertQueueDpc(&context->xoffCountedDpc, nullptr, nullptr);
-  }
+  TzSerialXoffCount(context, 1);
 
   if (context->readTargetBase != context->rxBuffer) {
     context->rxBytesDuringRead++;

@@ -3,7 +3,8 @@
 // device object), fills the DeviceContext with the port's defaults, and
 // attaches to the USB stack. Nothing is sent to the adapter here.
 #include "driver/core/globals.h"
-#include "driver/core/placeholders.h"
+#include "driver/io/write_queue.h"
+#include "driver/usb/bulk_out.h"
 #include "driver/io/read.h"
 #include "driver/pnp/pnp.h"
 #include "driver/serial/ioctl.h"
@@ -59,6 +60,7 @@ void TzSerialInitializeQueues(DeviceContext* context) {
   TzSerialInitializeQueue(&context->purgeQueue, TzSerialPurgeStart, device, TRUE);
   InitializeListHead(&context->activeWrites);
   KeInitializeSpinLock(&context->activeWritesLock);
+  KeInitializeEvent(&context->txIdle, NotificationEvent, TRUE);
   KeInitializeSpinLock(&context->controlLock);
 }
 
@@ -81,6 +83,7 @@ void TzSerialInitializeTimersAndDpcs(DeviceContext* context) {
   KeInitializeEvent(&context->statusDone, SynchronizationEvent, TRUE);
   for (KEVENT& done : context->bulkInDone) KeInitializeEvent(&done, NotificationEvent, TRUE);
   KeInitializeDpc(&context->bulkInSendDpc, TzSerialBulkInSendDpc, context);
+  KeInitializeDpc(&context->controlCharDpc, TzSerialControlCharDpc, context);
 }
 
 void TzSerialWriteDefaultSettings(DeviceContext* context) {

@@ -4,6 +4,8 @@
 // that drops the last ends the request and completes it after releasing the lock.
 #include "driver/serial/line_state.h"
 
+#include "driver/usb/bulk_out.h"
+
 namespace {
 
 constexpr LONGLONG TzSerialMsTo100ns = 10000;
@@ -18,6 +20,17 @@ PIRP TzSerialEndImmediateIfLast(DeviceContext* context) {
   context->charsQueued--;
   TzSerialCheckTxEmpty(context);
   return irp;
+}
+
+// A cancel or time-out that finds the character already on the bus: the
+// request ends with its status once the transfer, cancelled now, is back.
+// Returns the pinned transfer to cancel after releasing the lock.
+// controlLock held.
+PVOID TzSerialEndImmediateOnTheBus(DeviceContext* context, NTSTATUS reason) {
+  if (!(context->immediateFlags & ImmediateHeldByTransmit) || context->immediateSentRequest != context->immediateRequest)
+    return nullptr;
+  if (!context->immediateEndStatus) context->immediateEndStatus = reason;
+  return TzSerialPinImmediateTransferLocked(context);
 }
 
 }  // namespace
@@ -37,6 +50,7 @@ NTSTATUS TzSerialStartImmediateChar(DeviceContext* context) {
       ULONGLONG(context->timeouts.WriteTotalTimeoutMultiplier) + context->timeouts.WriteTotalTimeoutConstant;
 
   context->immediateFlags = 0;
+  context->immediateEndStatus = STATUS_SUCCESS;
   IoSetCancelRoutine(irp, TzSerialImmediateCancel);
   // Cancelled before the routine was in place: unless the canceller already
   // took it back (then the routine runs and ends it), end it here.
@@ -56,6 +70,7 @@ NTSTATUS TzSerialStartImmediateChar(DeviceContext* context) {
   context->immediateChar = *static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
   context->immediatePending = TRUE;
   context->immediateFlags |= ImmediateHeldByTransmit;
+  TzSerialControlCharKick(context);
   IoMarkIrpPending(irp);
   KeReleaseSpinLock(&context->controlLock, oldIrql);
   return STATUS_PENDING;
@@ -70,9 +85,11 @@ void TzSerialImmediateCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
   if ((context->immediateFlags & ImmediateHeldByTimer) && KeCancelTimer(&context->immediateTimer))
     context->immediateFlags &= ~ImmediateHeldByTimer;
   TzSerialDropImmediateChar(context);
+  PVOID onTheBus = TzSerialEndImmediateOnTheBus(context, STATUS_CANCELLED);
   PIRP done = TzSerialEndImmediateIfLast(context);
   KeReleaseSpinLock(&context->controlLock, irp->CancelIrql);
   if (done) TzSerialCompleteRequest(done, STATUS_CANCELLED);
+  TzSerialCancelPinnedTransfer(context, onTheBus);
 }
 
 void TzSerialImmediateTimeoutDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
@@ -87,19 +104,25 @@ void TzSerialImmediateTimeoutDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   if ((context->immediateFlags & ImmediateHeldByCancel) && IoSetCancelRoutine(irp, nullptr))
     context->immediateFlags &= ~ImmediateHeldByCancel;
   TzSerialDropImmediateChar(context);
+  PVOID onTheBus = TzSerialEndImmediateOnTheBus(context, STATUS_TIMEOUT);
   PIRP done = TzSerialEndImmediateIfLast(context);
   KeReleaseSpinLockFromDpcLevel(&context->controlLock);
   if (done) TzSerialCompleteRequest(done, STATUS_TIMEOUT);
+  TzSerialCancelPinnedTransfer(context, onTheBus);
 }
 
 void TzSerialImmediateDoneDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   auto context = static_cast<DeviceContext*>(deferredContext);
   KeAcquireSpinLockAtDpcLevel(&context->controlLock);
   PIRP irp = context->immediateRequest;
-  if (!irp) {
+  // Only the request whose character went out: a stale run finds another
+  // request (or none) in its place.
+  if (!irp || irp != context->immediateSentRequest) {
     KeReleaseSpinLockFromDpcLevel(&context->controlLock);
     return;
   }
+  context->immediateSentRequest = nullptr;
+  NTSTATUS status = context->immediateEndStatus ? context->immediateEndStatus : context->immediateSendStatus;
   context->immediateFlags &= ~ImmediateHeldByTransmit;
   if ((context->immediateFlags & ImmediateHeldByCancel) && IoSetCancelRoutine(irp, nullptr))
     context->immediateFlags &= ~ImmediateHeldByCancel;
@@ -107,5 +130,5 @@ void TzSerialImmediateDoneDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
     context->immediateFlags &= ~ImmediateHeldByTimer;
   PIRP done = TzSerialEndImmediateIfLast(context);
   KeReleaseSpinLockFromDpcLevel(&context->controlLock);
-  if (done) TzSerialCompleteRequest(done, STATUS_SUCCESS);
+  if (done) TzSerialCompleteRequest(done, status);
 }

@@ -101,7 +101,8 @@ DRIVER_CANCEL TzSerialWaitCancel;
 DRIVER_CANCEL TzSerialImmediateCancel;
 // The immediate character's timer DPC (completes with STATUS_TIMEOUT).
 KDEFERRED_ROUTINE TzSerialImmediateTimeoutDpc;
-// Queued by the transmit path once it has sent the immediate character (it
-// clears immediatePending under controlLock first). Completes with
-// STATUS_SUCCESS when the other holders are withdrawn.
+// Run by the control-character transmitter once the immediate character's
+// transfer is back (immediateSentRequest names the request, immediateSendStatus
+// how it ended). Completes with that status when the other holders are
+// withdrawn; a run for any other request does nothing.
 KDEFERRED_ROUTINE TzSerialImmediateDoneDpc;

@@ -1,9 +1,11 @@
 // Driver: the shadow line state, the driver's own image of the modem-control,
 // modem-status and line-control registers, and the hold reasons and flow
-// characters derived from it. Nothing here reaches the adapter. Every routine
-// runs with controlLock held.
+// characters derived from it. Nothing here reaches the adapter except the
+// flow characters, which the control-character transmitter sends. Every
+// routine runs with controlLock held.
 #include "driver/io/receive_buffer.h"
 #include "driver/serial/line_state.h"
+#include "driver/usb/bulk_out.h"
 
 namespace {
 
@@ -135,6 +137,7 @@ void TzSerialReleaseXoffHold(DeviceContext* context) {
 void TzSerialRequestFlowChar(DeviceContext* context, BOOLEAN xon) {
   context->sendXonPending = xon ? TRUE : FALSE;
   context->sendXoffPending = xon ? FALSE : TRUE;
+  TzSerialControlCharKick(context);
 }
 
 UCHAR TzSerialReviewModemStatus(DeviceContext* context, BOOLEAN fromTransmit) {

@@ -1,5 +1,7 @@
-// Tests: IOCTL_SERIAL_IMMEDIATE_CHAR. With no transmit path sending it, the
-// request ends by its timeout or by cancellation; either way the character
+// Tests: IOCTL_SERIAL_IMMEDIATE_CHAR. The character goes out on a transfer of
+// its own, ahead of writes not yet on the bus, and the request completes when
+// the device took it. While the device NAKs, the request ends by its timeout
+// or by cancellation (the transfer is cancelled); either way the character
 // stops counting as queued and an armed SERIAL_EV_TXEMPTY wait completes.
 #include "open_port_fixture.h"
 
@@ -15,7 +17,21 @@ class ImmediateCharTest : public OpenPortTest {
   }
 };
 
+TEST_F(ImmediateCharTest, GoesOutAheadOfAWriteAndCompletesWhenTaken) {
+  adapter->model->holdBulkOut(true);
+  app::Request request = immediateChar('!');
+  app::Request write = port.writeAsync(std::vector<uint8_t>{'a', 'b'});
+  sim::runReady();
+  EXPECT_FALSE(request.done()) << "the device has not taken it yet";
+  adapter->model->holdBulkOut(false);
+  EXPECT_EQ(request.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(write.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(adapter->model->bulkOutData(), (std::vector<uint8_t>{'!', 'a', 'b'}));
+  EXPECT_EQ(c->charsQueued, 0u);
+}
+
 TEST_F(ImmediateCharTest, TimesOutAfterTheWriteTimeoutAndEmptiesTheTransmitter) {
+  adapter->model->holdBulkOut(true);
   setWriteTimeouts(0, 50);
   ASSERT_EQ(setWaitMask(SERIAL_EV_TXEMPTY).wait().status, STATUS_SUCCESS);
   app::Request txEmpty = waitOnMask();
@@ -46,6 +62,7 @@ TEST_F(ImmediateCharTest, TimesOutAfterTheWriteTimeoutAndEmptiesTheTransmitter) 
 }
 
 TEST_F(ImmediateCharTest, WithoutTimeoutsStaysPendingUntilCancelled) {
+  adapter->model->holdBulkOut(true);
   ASSERT_EQ(setWaitMask(SERIAL_EV_TXEMPTY).wait().status, STATUS_SUCCESS);
   app::Request txEmpty = waitOnMask();
   app::Request request = immediateChar('A');
@@ -66,6 +83,7 @@ TEST_F(ImmediateCharTest, WithoutTimeoutsStaysPendingUntilCancelled) {
 // Cancelled while its timer runs: the timer is withdrawn with it (the harness
 // would find a timer still queued), and nothing fires later.
 TEST_F(ImmediateCharTest, ACancelBeforeTheTimeoutWithdrawsTheTimer) {
+  adapter->model->holdBulkOut(true);
   setWriteTimeouts(10, 40);
   app::Request request = immediateChar('A');
   sim::advance(20 * sim::kMs);
@@ -74,6 +92,9 @@ TEST_F(ImmediateCharTest, ACancelBeforeTheTimeoutWithdrawsTheTimer) {
   sim::advance(100 * sim::kMs);
   EXPECT_EQ(c->charsQueued, 0u);
   EXPECT_EQ(c->immediateFlags, 0u);
+  adapter->model->holdBulkOut(false);
+  sim::runReady();
+  EXPECT_TRUE(adapter->model->bulkOutData().empty()) << "the cancelled character never went out";
 }
 
 }  // namespace

@@ -64,12 +64,14 @@ TEST_F(OpenPortTest, HandshakesHoldTransmissionAndReceptionFromTheShadowLines) {
   ASSERT_EQ(setHandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL | SERIAL_AUTO_RECEIVE).status, STATUS_SUCCESS);
   EXPECT_EQ(c->rxHolding, RxHoldDtr | RxHoldXoff);
   EXPECT_FALSE(c->shadowRegisters.mcr & ShadowMcrDtr);
-  EXPECT_TRUE(c->sendXoffPending);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->bulkOutData(), std::vector<uint8_t>{0x13}) << "the XOFF went out";
   // Automatic receive flow turned off sends XON and ends its hold.
   ASSERT_EQ(setHandFlow(SERIAL_DTR_HANDSHAKE, SERIAL_RTS_CONTROL).status, STATUS_SUCCESS);
   EXPECT_EQ(c->rxHolding, RxHoldDtr);
-  EXPECT_TRUE(c->sendXonPending);
-  EXPECT_FALSE(c->sendXoffPending);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->bulkOutData(), (std::vector<uint8_t>{0x13, 0x11})) << "then the XON";
+  EXPECT_FALSE(c->sendXonPending || c->sendXoffPending);
 }
 
 TEST_F(OpenPortTest, TheRingWrapsAtItsEndAndKeepsArrivalOrder) {

@@ -1,0 +1,170 @@
+// Driver: accepting and starting writes. The dispatch routine gives each
+// write its context and queues its start DPC, so writes start in the order
+// they were accepted; a write cancelled before its DPC ran never reaches USB.
+#include "driver/io/write.h"
+
+#include "driver/core/dispatch.h"
+#include "driver/core/globals.h"
+#include "driver/io/due_time.h"
+#include "driver/io/write_queue.h"
+#include "driver/usb/bulk_out.h"
+
+namespace {
+
+WriteContext* TzSerialWriteOf(PIRP irp) { return static_cast<WriteContext*>(irp->Tail.Overlay.DriverContext[0]); }
+
+// A write that never started: off the list, out of charsQueued, freed and
+// completed with STATUS_CANCELLED and no bytes.
+void TzSerialWriteDiscard(WriteContext* write, PIRP irp) {
+  DeviceContext* context = write->context;
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  context->charsQueued -= write->length;
+  write->refs = WriteDone;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  KeAcquireSpinLock(&write->requestLock, &oldIrql);
+  write->request = nullptr;
+  KeReleaseSpinLock(&write->requestLock, oldIrql);
+  irp->IoStatus.Information = 0;
+  TzSerialCompleteRequest(irp, STATUS_CANCELLED);
+  TzSerialWriteRelease(context, write);
+}
+
+void TzSerialWriteFree(DeviceContext* context, WriteContext* write) {
+  if (write->bulkIrp) IoFreeIrp(write->bulkIrp);
+  ExFreePoolWithTag(write, TzSerialPoolTag);
+  TzSerialTxAliveDrop(context);
+}
+
+}  // namespace
+
+void TzSerialTxAliveAdd(DeviceContext* context) {
+  InterlockedIncrement(&context->outstandingIo);  // the caller's request holds one already: never the last
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
+  if (context->txAlive++ == 0) KeClearEvent(&context->txIdle);
+  KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
+}
+
+void TzSerialTxAliveDrop(DeviceContext* context) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
+  if (--context->txAlive == 0) KeSetEvent(&context->txIdle, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
+  TzSerialIoDecrement(context);
+}
+
+NTSTATUS TzSerialWaitTransmitIdle(DeviceContext* context, PLARGE_INTEGER timeout) {
+  PAGED_CODE();
+  return KeWaitForSingleObject(&context->txIdle, Executive, KernelMode, FALSE, timeout);
+}
+
+void TzSerialWriteRelease(DeviceContext* context, WriteContext* write) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
+  RemoveEntryList(&write->links);
+  InitializeListHead(&write->links);
+  bool pinned = write->pins != 0;
+  write->freeWhenUnpinned = pinned;
+  KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
+  if (!pinned) TzSerialWriteFree(context, write);
+}
+
+void TzSerialWriteUnpin(DeviceContext* context, WriteContext* write) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
+  bool free = --write->pins == 0 && write->freeWhenUnpinned;
+  KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
+  if (free) TzSerialWriteFree(context, write);
+}
+
+NTSTATUS TzSerialWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  NTSTATUS status = TzSerialCheckDriverStatus(irp, context);
+  if (status == STATUS_PENDING) return status;
+  if (!NT_SUCCESS(status)) {
+    TzSerialCompleteRequest(irp, status);
+    return status;
+  }
+  irp->IoStatus.Information = 0;
+  ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+  if (length == 0) {
+    TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+  }
+  auto write =
+      static_cast<WriteContext*>(ExAllocatePoolWithTag(NonPagedPool, TzSerialWriteContextSize, TzSerialPoolTag));
+  if (!write) {
+    TzSerialCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  IoMarkIrpPending(irp);
+  RtlZeroMemory(write, TzSerialWriteContextSize);
+  write->request = irp;
+  write->deviceObject = deviceObject;
+  write->context = context;
+  write->length = length;
+  irp->Tail.Overlay.DriverContext[0] = write;
+
+  TzSerialTxAliveAdd(context);
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
+  InsertTailList(&context->activeWrites, &write->links);
+  KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
+  KeAcquireSpinLock(&context->controlLock, &oldIrql);
+  context->charsQueued += length;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+
+  KeInitializeTimer(&write->writeTimer);
+  KeInitializeTimer(&write->spareTimer);
+  KeInitializeDpc(&write->timeoutDpc, TzSerialWriteTimeoutDpc, write);
+  KeInitializeDpc(&write->startDpc, TzSerialWriteStartDpc, write);
+  KeInitializeSpinLock(&write->requestLock);
+
+  IoSetCancelRoutine(irp, TzSerialWriteCancelQueued);
+  KeInsertQueueDpc(&write->startDpc, nullptr, nullptr);
+  return STATUS_PENDING;
+}
+
+void TzSerialWriteStartDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
+  auto write = static_cast<WriteContext*>(deferredContext);
+  DeviceContext* context = write->context;
+  PIRP irp = write->request;
+
+  KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+  ULONG multiplier = context->timeouts.WriteTotalTimeoutMultiplier;
+  ULONG constant = context->timeouts.WriteTotalTimeoutConstant;
+  write->refs = 0;
+  // No routine to exchange: the queued cancel routine has taken the request
+  // and left the clean-up to this DPC. Cancelled meanwhile: end it here.
+  if (!IoSetCancelRoutine(irp, TzSerialWriteCancelStarted) || (irp->Cancel && IoSetCancelRoutine(irp, nullptr))) {
+    KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+    TzSerialWriteDiscard(write, irp);
+    return;
+  }
+  write->refs = WriteRefCancel;
+  if (multiplier || constant) {
+    ULONGLONG milliseconds = ULONGLONG(write->length) * multiplier + constant;
+    KeSetTimer(&write->writeTimer, TzSerialRelativeDueTime(milliseconds), &write->timeoutDpc);
+    write->refs |= WriteRefTimer;
+  }
+  write->remaining = write->length;
+  write->data = static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer);
+  write->refs |= WriteRefData;
+  // A write ends the XOFF counter that is counting.
+  PIRP another = nullptr;
+  PIRP superseded = TzSerialXoffSupersedeLocked(context, &another);
+  KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+
+  if (superseded) TzSerialCompleteRequest(superseded, STATUS_SERIAL_MORE_WRITES);
+  if (another) TzSerialCompleteRequest(another, STATUS_SERIAL_MORE_WRITES);
+  TzSerialBulkOutSend(context, write);
+}
+
+void TzSerialWriteCancelQueued(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  WriteContext* write = TzSerialWriteOf(irp);
+  // Still queued: the DPC will not run, the clean-up is ours. Already
+  // running: it finds this routine gone and cleans up itself.
+  if (KeRemoveQueueDpc(&write->startDpc)) TzSerialWriteDiscard(write, irp);
+}

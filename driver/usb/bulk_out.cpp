@@ -1,0 +1,240 @@
+// Driver: bulk-out transfers of writes and of the write queue. The first
+// transfer of a block carries at most maxWriteTransferSize bytes, every later
+// one at most maxTransferSize; a short acceptance is counted as it is and the
+// rest of that chunk is not sent again.
+#include "driver/usb/bulk_out.h"
+
+#include "driver/core/globals.h"
+#include "driver/io/write_queue.h"
+#include "driver/pnp/usb_config.h"
+#include "driver/usb/status_pipe.h"
+
+namespace {
+
+// What the write queue's transmission carries to its completion routine.
+struct TzSerialQueuedSendRecord {
+  DeviceContext* context;
+  PUCHAR nextChunk;
+  ULONG unsent;
+  ULONG sent;
+  PURB urb;
+  PIRP irp;
+  UCHAR zeroLengthPending;
+  PIRP request;  // the write queue's request it transmits for
+};
+constexpr SIZE_T TzSerialQueuedSendRecordSize = 80;
+static_assert(sizeof(TzSerialQueuedSendRecord) <= TzSerialQueuedSendRecordSize, "the record fits its block");
+
+ULONG TzSerialReturnedLength(PURB urb) { return urb->UrbBulkOrInterruptTransfer.TransferBufferLength; }
+
+// The next piece of a block, or its zero-length packet: TRUE when one was
+// sent again on irp, FALSE when the block is done.
+BOOLEAN TzSerialSendNextPiece(DeviceContext* context, PIRP irp, PURB urb, PUCHAR* nextChunk, ULONG* unsent,
+                              UCHAR* zeroLengthPending, PIO_COMPLETION_ROUTINE completion, PVOID record) {
+  ULONG chunk;
+  if (*unsent) {
+    chunk = *unsent < TzSerialGlobals.maxTransferSize ? *unsent : TzSerialGlobals.maxTransferSize;
+  } else if (*zeroLengthPending) {
+    *zeroLengthPending = 0;
+    chunk = 0;
+  } else {
+    return FALSE;
+  }
+  TzSerialFillBulkOutUrb(context, urb, *nextChunk, chunk);
+  *unsent -= chunk;
+  *nextChunk += chunk;
+  TzSerialSendUrbIrp(context, irp, urb, completion, record);
+  return TRUE;
+}
+
+ULONG TzSerialFirstChunk(ULONG length) {
+  return length < TzSerialGlobals.maxWriteTransferSize ? length : TzSerialGlobals.maxWriteTransferSize;
+}
+
+void TzSerialCountTransmitted(DeviceContext* context, ULONG sent) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  context->perfStats.TransmittedCount += sent;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+}
+
+}  // namespace
+
+BOOLEAN TzSerialNeedsZeroLengthPacket(const DeviceContext* context, ULONG total) {
+  ULONG packet = context->bulkOutMaxPacketSize;
+  return total != 0 && packet != 0 && total % packet == 0 &&
+         !(TzSerialGlobals.staticSetting & StaticSettingNoZeroLengthPacket);
+}
+
+void TzSerialFillBulkOutUrb(DeviceContext* context, PURB urb, PVOID buffer, ULONG length) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  USBD_PIPE_HANDLE pipe = TzSerialPipeHandle(context, context->dataInterfaceNumber, context->bulkOutPipeIndex);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
+  RtlZeroMemory(transfer, TzSerialUrbSize);
+  transfer->Hdr.Length = TzSerialUrbSize;
+  transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer->PipeHandle = pipe;
+  transfer->TransferFlags = 0;  // out, short transfers not allowed
+  transfer->TransferBufferLength = length;
+  transfer->TransferBuffer = buffer;
+}
+
+NTSTATUS TzSerialSendUrbIrp(DeviceContext* context, PIRP irp, PURB urb, PIO_COMPLETION_ROUTINE completion,
+                            PVOID completionContext) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = urb;
+  IoSetCompletionRoutine(irp, completion, completionContext, TRUE, TRUE, TRUE);
+  return IoCallDriver(context->lowerDevice, irp);
+}
+
+// ---- writes ----
+
+NTSTATUS TzSerialBulkOutSend(DeviceContext* context, WriteContext* write) {
+  PIRP irp = IoAllocateIrp(context->lowerDevice->StackSize, FALSE);
+  if (!irp) {
+    TzSerialWriteFinish(write, STATUS_INSUFFICIENT_RESOURCES);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  ULONG length = write->remaining;
+  ULONG chunk = TzSerialFirstChunk(length);
+  TzSerialFillBulkOutUrb(context, write->urb(), write->data, chunk);
+  write->nextChunk = write->data + chunk;
+  write->unsent = length - chunk;
+  write->sent = 0;
+  write->zeroLengthPending = TzSerialNeedsZeroLengthPacket(context, length);
+
+  // Cancelled or timed out before the transfer existed: it never goes out.
+  if (!TzSerialWriteAttachTransfer(write, irp)) {
+    TzSerialWriteFinish(write, STATUS_CANCELLED);
+    return STATUS_CANCELLED;
+  }
+  NTSTATUS status = write->urb()->UrbBulkOrInterruptTransfer.PipeHandle ? TzSerialHoldQueueAcquire(&context->holdQueue)
+                                                                      : STATUS_INVALID_DEVICE_STATE;
+  if (status != STATUS_SUCCESS) {
+    TzSerialWriteFinish(write, status);
+    return status;
+  }
+  return TzSerialSendUrbIrp(context, irp, write->urb(), TzSerialBulkOutComplete, write);
+}
+
+NTSTATUS TzSerialBulkOutComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
+  auto write = static_cast<WriteContext*>(completionContext);
+  DeviceContext* context = write->context;
+  NTSTATUS status = irp->IoStatus.Status;
+  if (NT_SUCCESS(status)) {
+    ULONG taken = TzSerialReturnedLength(write->urb());
+    if (taken > write->remaining) taken = write->remaining;  // a device never confirms more than offered
+    write->sent += taken;
+    write->remaining -= taken;
+    if (TzSerialSendNextPiece(context, irp, write->urb(), &write->nextChunk, &write->unsent,
+                              &write->zeroLengthPending, TzSerialBulkOutComplete, write))
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    irp->IoStatus.Information = write->sent;
+    TzSerialCountTransmitted(context, write->sent);
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&write->requestLock, &oldIrql);
+    if (write->request) write->request->IoStatus.Information = write->length;
+    KeReleaseSpinLock(&write->requestLock, oldIrql);
+  }
+  // The write may be completed and freed (with this IRP) by the finish; the
+  // context stays for the steps after it on a count of its own.
+  InterlockedIncrement(&context->outstandingIo);
+  TzSerialWriteFinish(write, status);
+  TzSerialSignalWaitEvent(context, SERIAL_EV_TXEMPTY);
+  TzSerialHoldQueueRelease(&context->holdQueue);
+  TzSerialIoDecrement(context);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// ---- the write queue's transmission ----
+
+NTSTATUS TzSerialQueuedSend(DeviceContext* context) {
+  if (InterlockedExchange(&context->queuedSendBusy, 1)) return STATUS_SUCCESS;
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  PUCHAR buffer = context->txQueuedBuffer;
+  ULONG length = context->txQueuedLength;
+  PIRP request = context->writeQueueIrp;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  if (length == 0) {
+    InterlockedExchange(&context->queuedSendBusy, 0);
+    return STATUS_SUCCESS;
+  }
+  auto record = static_cast<TzSerialQueuedSendRecord*>(
+      ExAllocatePoolWithTag(NonPagedPool, TzSerialQueuedSendRecordSize, TzSerialPoolTag));
+  if (!record || !context->queuedSendIrp || !context->queuedSendUrb) {
+    if (record) ExFreePoolWithTag(record, TzSerialPoolTag);
+    InterlockedExchange(&context->queuedSendBusy, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  IoReuseIrp(context->queuedSendIrp, STATUS_SUCCESS);
+  ULONG chunk = TzSerialFirstChunk(length);
+  TzSerialFillBulkOutUrb(context, context->queuedSendUrb, buffer, chunk);
+  *record = {context,
+             buffer + chunk,
+             length - chunk,
+             0,
+             context->queuedSendUrb,
+             context->queuedSendIrp,
+             UCHAR(TzSerialNeedsZeroLengthPacket(context, length)),
+             request};
+
+  NTSTATUS status = context->queuedSendUrb->UrbBulkOrInterruptTransfer.PipeHandle
+                        ? TzSerialHoldQueueAcquire(&context->holdQueue)
+                        : STATUS_INVALID_DEVICE_STATE;
+  if (status != STATUS_SUCCESS) {
+    ExFreePoolWithTag(record, TzSerialPoolTag);
+    InterlockedExchange(&context->queuedSendBusy, 0);
+    return status;
+  }
+  TzSerialTxAliveAdd(context);
+  return TzSerialSendUrbIrp(context, record->irp, record->urb, TzSerialQueuedSendComplete, record);
+}
+
+// A transmission that outlived its request (cancelled or timed out) must not
+// count against the next one, which waits for the transmitter: it starts as
+// this one ends.
+NTSTATUS TzSerialQueuedSendComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
+  auto record = static_cast<TzSerialQueuedSendRecord*>(completionContext);
+  DeviceContext* context = record->context;
+  NTSTATUS status = irp->IoStatus.Status;
+  ULONG taken = NT_SUCCESS(status) ? TzSerialReturnedLength(record->urb) : 0;
+  record->sent += taken;
+
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  bool current = record->request && context->writeQueueIrp == record->request;
+  if (current) context->txQueuedLength -= taken < context->txQueuedLength ? taken : context->txQueuedLength;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  if (NT_SUCCESS(status) && current &&
+      TzSerialSendNextPiece(context, irp, record->urb, &record->nextChunk, &record->unsent,
+                            &record->zeroLengthPending, TzSerialQueuedSendComplete, record))
+    return STATUS_MORE_PROCESSING_REQUIRED;
+
+  // A failed transmission leaves its request to its timer or a cancel.
+  InterlockedExchange(&context->queuedSendBusy, 0);
+  bool done = false;
+  KeAcquireSpinLock(&context->controlLock, &oldIrql);
+  PIRP waiting = context->writeQueueIrp;
+  bool transmitting = waiting && (context->writeQueueRefs & WriteQueueHeldByTransmit) && context->txQueuedLength;
+  if (NT_SUCCESS(status)) {
+    irp->IoStatus.Information = record->sent;
+    context->perfStats.TransmittedCount += record->sent;
+    done = current && context->txQueuedLength == 0 && (context->writeQueueRefs & WriteQueueHeldByTransmit);
+    if (done) {
+      PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(waiting);
+      waiting->IoStatus.Information = stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;
+    }
+  }
+  bool restart = !current && transmitting;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  if (done) TzSerialWriteQueueDone(context);
+  if (restart) TzSerialQueuedSend(context);
+
+  TzSerialSignalWaitEvent(context, SERIAL_EV_TXEMPTY);
+  ExFreePoolWithTag(record, TzSerialPoolTag);
+  TzSerialHoldQueueRelease(&context->holdQueue);
+  TzSerialTxAliveDrop(context);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}

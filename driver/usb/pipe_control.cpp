@@ -1,0 +1,60 @@
+// Driver: cancelling bulk-out work and resetting pipes.
+#include "driver/usb/pipe_control.h"
+
+#include "driver/io/write.h"
+#include "driver/pnp/usb_config.h"
+#include "driver/usb/control_requests.h"
+
+namespace {
+
+// Takes the first context off activeWrites and pins it, so that it outlives
+// the walk even if its write completes meanwhile. Null when the list is empty.
+WriteContext* TzSerialTakeFirstWrite(DeviceContext* context) {
+  KIRQL oldIrql;
+  KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
+  WriteContext* write = nullptr;
+  if (!IsListEmpty(&context->activeWrites)) {
+    write = CONTAINING_RECORD(RemoveHeadList(&context->activeWrites), WriteContext, links);
+    InitializeListHead(&write->links);
+    write->pins++;
+  }
+  KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
+  return write;
+}
+
+}  // namespace
+
+void TzSerialCancelBulkOut(DeviceContext* context) {
+  if (InterlockedCompareExchange(&context->queuedSendBusy, 1, 1) && context->queuedSendIrp)
+    IoCancelIrp(context->queuedSendIrp);
+}
+
+void TzSerialCancelWrites(DeviceContext* context) {
+  while (WriteContext* write = TzSerialTakeFirstWrite(context)) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+    PIRP transfer = (write->refs & WriteRefData) ? write->bulkIrp : nullptr;
+    // Not on the bus yet: it never goes, and ends cancelled once it gets there.
+    if (!write->bulkIrp && !(write->refs & WriteDone) && !write->endStatus) write->endStatus = STATUS_CANCELLED;
+    KeReleaseSpinLock(&context->controlLock, oldIrql);
+    if (transfer) IoCancelIrp(transfer);
+    TzSerialWriteUnpin(context, write);
+  }
+}
+
+NTSTATUS TzSerialResetPipes(DeviceContext* context, ULONG which) {
+  PAGED_CODE();
+  NTSTATUS status = STATUS_SUCCESS;
+  if ((which == ResetInterrupt || which == ResetAllPipes) && context->pipeLayout == PipeLayoutFull &&
+      context->interfaceClass == FILE_DEVICE_MODEM) {
+    UCHAR control = UCHAR(context->controlInterfaceNumber);
+    if (control >= TzSerialMaxInterfaces || !context->interfaceInfo[control]) return STATUS_INSUFFICIENT_RESOURCES;
+    status = TzSerialResetPipe(context, TzSerialPipeHandle(context, control, context->interruptPipeIndex));
+  }
+  UCHAR data = context->dataInterfaceNumber;
+  if (data >= TzSerialMaxInterfaces || !context->interfaceInfo[data]) return STATUS_INSUFFICIENT_RESOURCES;
+  if (which == ResetBulkIn || which == ResetAllPipes)
+    status = TzSerialResetPipe(context, TzSerialPipeHandle(context, data, context->bulkInPipeIndex));
+  if (which == ResetBulkOut || which == ResetAllPipes)
+    status = TzSerialResetPipe(context, TzSerialPipeHandle(context, data, context->bulkOutPipeIndex));
+  return status;
+}

@@ -1,0 +1,26 @@
+// Driver: stopping and resetting the pipes: cancelling what is in flight on
+// the bulk-out pipe (writes and the write queue's transmission) and resetting
+// the interrupt and bulk pipes.
+#pragma once
+
+#include "driver/core/device_context.h"
+
+// Cancels the write queue's transmission when it is on the bus.
+// Must not be called holding controlLock. IRQL <= DISPATCH_LEVEL.
+void TzSerialCancelBulkOut(DeviceContext* context);
+
+// Stops every write in progress: takes each context off activeWrites and
+// cancels its transfer; a write not yet on the bus never goes.
+// The writes complete (STATUS_CANCELLED) through their own paths; wait for
+// them with TzSerialWaitTransmitIdle. Must not be called holding controlLock.
+// IRQL <= DISPATCH_LEVEL.
+void TzSerialCancelWrites(DeviceContext* context);
+
+// Which pipes TzSerialResetPipes resets.
+enum TzSerialPipeSet : ULONG { ResetBulkOut = 0, ResetBulkIn = 1, ResetInterrupt = 2, ResetAllPipes = 3 };
+
+// Resets the chosen pipes, interrupt first, then bulk-in, then bulk-out.
+// Returns the last reset's status (STATUS_SUCCESS when none was made), or
+// STATUS_INSUFFICIENT_RESOURCES when an interface's information is missing.
+// PASSIVE_LEVEL.
+NTSTATUS TzSerialResetPipes(DeviceContext* context, ULONG which);

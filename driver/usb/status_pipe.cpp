@@ -1,0 +1,137 @@
+// Driver: the status transfer on the interrupt-in pipe, its completion and
+// the decoding of SERIAL_STATE notifications.
+#include "driver/usb/status_pipe.h"
+
+#include "driver/core/globals.h"
+#include "driver/pnp/usb_config.h"
+
+namespace {
+
+// What a status transfer carries to its completion routine.
+struct StatusTransferContext {
+  DeviceContext* context;
+  ULONG byteCount;
+  PURB urb;
+};
+
+// The SERIAL_STATE notification: an 8-byte header, then the 16-bit UART state.
+constexpr ULONG SerialStateLength = 10;
+constexpr UCHAR SerialStateRequestType = 0xA1;
+constexpr UCHAR SerialStateNotification = 0x20;
+constexpr USHORT SerialStateDataLength = 2;
+constexpr USHORT SerialStateRxCarrier = 0x01;
+constexpr USHORT SerialStateTxCarrier = 0x02;
+constexpr USHORT SerialStateBreak = 0x04;
+constexpr USHORT SerialStateRing = 0x08;
+
+bool TzSerialHasStatusPipe(const DeviceContext* context) {
+  return context->pipeLayout == PipeLayoutFull && context->interfaceClass == FILE_DEVICE_MODEM;
+}
+
+bool TzSerialStatusMayRetry(const DeviceContext* context) {
+  return context->deviceState == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
+         context->portActive;
+}
+
+void TzSerialFillStatusUrb(DeviceContext* context, USBD_PIPE_HANDLE pipe) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &context->statusUrb->UrbBulkOrInterruptTransfer;
+  RtlZeroMemory(transfer, sizeof *transfer);
+  transfer->Hdr.Length = sizeof *transfer;
+  transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  transfer->PipeHandle = pipe;
+  transfer->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  transfer->TransferBufferLength = TzSerialStatusBufferSize;
+  transfer->TransferBuffer = context->statusBuffer;
+}
+
+}  // namespace
+
+NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
+  LONG state = context->deviceState;
+  if (state == DeviceStateRemoved || state == DeviceStateSurpriseRemoved ||
+      context->systemPowerState != PowerSystemWorking)
+    return STATUS_DELETE_PENDING;
+  if (!TzSerialHasStatusPipe(context)) return STATUS_SUCCESS;
+  if (InterlockedExchange(&context->statusBusy, 1)) return STATUS_SUCCESS;  // one transfer only
+
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  USBD_PIPE_HANDLE pipe = TzSerialPipeHandle(context, UCHAR(context->controlInterfaceNumber),
+                                             context->interruptPipeIndex);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  auto record = static_cast<StatusTransferContext*>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(StatusTransferContext), TzSerialPoolTag));
+  if (!record || !context->statusIrp || !context->statusUrb || !pipe) {
+    if (record) ExFreePoolWithTag(record, TzSerialPoolTag);
+    InterlockedExchange(&context->statusBusy, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KeInitializeEvent(&context->statusDone, SynchronizationEvent, FALSE);
+  TzSerialFillStatusUrb(context, pipe);
+  PIRP irp = context->statusIrp;
+  IoReuseIrp(irp, STATUS_SUCCESS);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = context->statusUrb;
+  IoSetCompletionRoutine(irp, TzSerialStatusComplete, record, TRUE, TRUE, TRUE);
+  *record = {context, 0, context->statusUrb};
+
+  // The transfer holds an outstanding-request count until its completion is
+  // done with the context, so removal cannot free it underneath.
+  NTSTATUS status = STATUS_DELETE_PENDING;
+  if (TzSerialIoIncrement(context)) {
+    status = TzSerialHoldQueueAcquire(&context->holdQueue);
+    if (status != STATUS_SUCCESS) TzSerialIoDecrement(context);
+  }
+  if (status != STATUS_SUCCESS) {
+    ExFreePoolWithTag(record, TzSerialPoolTag);
+    KeSetEvent(&context->statusDone, IO_NO_INCREMENT, FALSE);
+    InterlockedExchange(&context->statusBusy, 0);
+    return status;
+  }
+  return IoCallDriver(context->lowerDevice, irp);
+}
+
+NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
+  auto record = static_cast<StatusTransferContext*>(completionContext);
+  DeviceContext* context = record->context;
+  KeSetEvent(&context->statusDone, IO_NO_INCREMENT, FALSE);
+  NTSTATUS status = irp->IoStatus.Status;
+  InterlockedExchange(&context->statusBusy, 0);
+
+  if (NT_SUCCESS(status)) {
+    record->byteCount = record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    TzSerialParseSerialState(context, context->statusBuffer, record->byteCount);
+    TzSerialHoldQueueRelease(&context->holdQueue);
+    ExFreePoolWithTag(record, TzSerialPoolTag);
+    TzSerialStatusSubmit(context);
+  } else {
+    if (status == STATUS_DEVICE_BUSY && TzSerialStatusMayRetry(context)) TzSerialStatusSubmit(context);
+    TzSerialHoldQueueRelease(&context->holdQueue);
+    ExFreePoolWithTag(record, TzSerialPoolTag);
+  }
+  TzSerialIoDecrement(context);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void TzSerialStatusCancel(DeviceContext* context) {
+  if (TzSerialHasStatusPipe(context) && InterlockedCompareExchange(&context->statusBusy, 1, 1) && context->statusIrp)
+    IoCancelIrp(context->statusIrp);
+}
+
+void TzSerialParseSerialState(DeviceContext* context, const UCHAR* notification, ULONG length) {
+  // A transfer shorter than a whole notification leaves stale bytes of an
+  // earlier one in the buffer: it is dropped, never decoded.
+  if (length < SerialStateLength) return;
+  USHORT dataLength = USHORT(notification[6] | notification[7] << 8);
+  if (notification[0] != SerialStateRequestType || notification[1] != SerialStateNotification ||
+      dataLength != SerialStateDataLength)
+    return;
+  USHORT state = USHORT(notification[8] | notification[9] << 8);
+  USHORT bits = 0;
+  if (state & SerialStateRxCarrier) bits |= LineRlsd;
+  if (state & SerialStateTxCarrier) bits |= LineDsr;
+  if (state & SerialStateBreak) bits |= LineBreak;
+  if (state & SerialStateRing) bits |= LineRing;
+  TzSerialUpdateLineState(context, bits, LineReported);
+}
