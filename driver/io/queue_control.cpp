@@ -1,6 +1,7 @@
 // Driver: the device-wide queue operations that Plug and Play, power and
 // cleanup use: stall all, restart all, cancel all, and the error-abort DPC.
 #include "driver/core/device_context.h"
+#include "driver/io/write_queue.h"
 
 void TzSerialStallAllQueues(DeviceContext* context) {
   PAGED_CODE();
@@ -19,6 +20,8 @@ void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject) 
   // Reads and flushes belong to the port, not the handle: all of them go.
   TzSerialFlushQueue(context->requestQueues[WriteQueueIndex]);
   TzSerialFlushQueue(context->requestQueues[ReadQueueIndex]);
+  // An XOFF counter that already left the write queue counts for the port too.
+  TzSerialXoffCancelAll(context);
 
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   PIRP wait = context->currentWaitRequest;

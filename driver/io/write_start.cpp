@@ -135,9 +135,14 @@ void TzSerialWriteStartDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   ULONG multiplier = context->timeouts.WriteTotalTimeoutMultiplier;
   ULONG constant = context->timeouts.WriteTotalTimeoutConstant;
   write->refs = 0;
-  // No routine to exchange: the queued cancel routine has taken the request
-  // and left the clean-up to this DPC. Cancelled meanwhile: end it here.
-  if (!IoSetCancelRoutine(irp, TzSerialWriteCancelStarted) || (irp->Cancel && IoSetCancelRoutine(irp, nullptr))) {
+  // The queued cancel routine is swapped for the started one only if it is
+  // still in place; otherwise it has taken the request and left the clean-up
+  // to this DPC. Cancelled meanwhile: end it here.
+  PVOID swapped = InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine),
+                                                    reinterpret_cast<PVOID>(TzSerialWriteCancelStarted),
+                                                    reinterpret_cast<PVOID>(TzSerialWriteCancelQueued));
+  if (swapped != reinterpret_cast<PVOID>(TzSerialWriteCancelQueued) ||
+      (irp->Cancel && IoSetCancelRoutine(irp, nullptr))) {
     KeReleaseSpinLockFromDpcLevel(&context->controlLock);
     TzSerialWriteDiscard(write, irp);
     return;

@@ -1,6 +1,6 @@
 // Simulated platform: the CDC-ACM adapter model's public face for tests and
 // tools: creating and plugging it, what the host told it and what went on the
-// bus, the far end's actions (data, notifications, halts, unplugging), faults.
+// bus, the far end's actions (data, interrupt payloads, halts, unplugging), faults.
 #include "usb_adapter_state.h"
 
 namespace sim::usb {
@@ -84,9 +84,15 @@ std::vector<UrbRecord> CdcAcmAdapter::classRequests() const {
   return out;
 }
 
+std::vector<ULONG> CdcAcmAdapter::bulkOutTransferLengths() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->bulkOutLengths;
+}
+
 void CdcAcmAdapter::clearRecords() {
   std::lock_guard lock(state_->mutex);
   state_->records.clear();
+  state_->bulkOutLengths.clear();
 }
 
 std::vector<uint8_t> CdcAcmAdapter::bulkOutData() const {
@@ -138,15 +144,23 @@ void CdcAcmAdapter::failNextBulkIn(NTSTATUS status, USBD_STATUS usbdStatus) {
   Bus::schedulePump(*state_);
 }
 
-void CdcAcmAdapter::sendSerialState(uint16_t serialState) {
+void CdcAcmAdapter::sendInterrupt(std::span<const uint8_t> payload) {
+  if (payload.size() > kMaxInterruptPayload)
+    stop("sim::usb::CdcAcmAdapter::sendInterrupt", "an interrupt-in payload is at most 64 bytes");
   {
     std::lock_guard lock(state_->mutex);
-    uint8_t iface = 0;
-    if (Pipe* p = state_->firstPipe(USB_ENDPOINT_TYPE_INTERRUPT, true)) iface = p->interfaceNumber;
-    state_->notifications.push_back(
-        {0xA1, CDC_NOTIFICATION_SERIAL_STATE, 0, 0, iface, 0, 2, 0, uint8_t(serialState), uint8_t(serialState >> 8)});
+    state_->interruptIn.emplace_back(payload.begin(), payload.end());
   }
   Bus::schedulePump(*state_);
+}
+
+void CdcAcmAdapter::sendSerialState(uint16_t serialState) {
+  uint8_t iface = 0;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (Pipe* p = state_->firstPipe(USB_ENDPOINT_TYPE_INTERRUPT, true)) iface = p->interfaceNumber;
+  }
+  sendInterrupt({0xA1, CDC_NOTIFICATION_SERIAL_STATE, 0, 0, iface, 0, 2, 0, uint8_t(serialState), uint8_t(serialState >> 8)});
 }
 
 void CdcAcmAdapter::holdBulkOut(bool hold) {
@@ -155,6 +169,12 @@ void CdcAcmAdapter::holdBulkOut(bool hold) {
     state_->holdOut = hold;
   }
   Bus::schedulePump(*state_);
+}
+
+void CdcAcmAdapter::acceptBulkOutShort(ULONG maxBytes, int times) {
+  std::lock_guard lock(state_->mutex);
+  state_->shortOutMaxBytes = maxBytes;
+  state_->shortOutTimes = times;
 }
 
 void CdcAcmAdapter::haltEndpoint(uint8_t address) {
@@ -193,6 +213,7 @@ void CdcAcmAdapter::fault(const ControlMatch& match, Answer answer, int64_t dela
 void CdcAcmAdapter::clearFaults() {
   std::lock_guard lock(state_->mutex);
   state_->faults.clear();
+  state_->shortOutTimes = 0;
 }
 
 PluggedAdapter plugAdapter(AdapterOptions adapterOptions, pnp::PhysicalDeviceOptions pdoOptions) {

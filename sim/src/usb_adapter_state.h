@@ -41,6 +41,13 @@ inline Outcome failure(NTSTATUS status, USBD_STATUS usbd) { return {status, usbd
 inline Outcome stalled() { return failure(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID); }
 inline Outcome cancelled() { return failure(STATUS_CANCELLED, USBD_STATUS_CANCELED); }
 inline Outcome deviceGone() { return failure(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE); }
+// A packet longer than the transfer's buffer, and what the host answers on the
+// pipe it then halted.
+inline Outcome babble() { return failure(STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED); }
+inline Outcome hostHalted() { return failure(STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED); }
+
+// The largest interrupt-in payload sendInterrupt accepts.
+constexpr size_t kMaxInterruptPayload = 64;
 
 struct Endpoint {
   uint8_t address, attributes, interval;
@@ -60,7 +67,8 @@ std::vector<DeviceInterface> parseInterfaces(const std::vector<uint8_t>& bytes);
 struct Pipe {
   Endpoint endpoint;
   uint8_t interfaceNumber;
-  bool halted = false;
+  bool halted = false;      // the device stalls the endpoint (until CLEAR_FEATURE)
+  bool hostHalted = false;  // the host halted it after babble (until a pipe reset)
   std::deque<uint64_t> queue{};  // transfers waiting for the device, oldest first
   bool in() const { return endpoint.address & USB_ENDPOINT_DIRECTION_MASK; }
   USBD_PIPE_TYPE type() const { return USBD_PIPE_TYPE(endpoint.attributes & USB_ENDPOINT_TYPE_MASK); }
@@ -124,14 +132,17 @@ struct CdcAcmAdapter::State {
   std::vector<std::unique_ptr<model::Pipe>> pipes, retired;
   model::ByteQueue bulkIn;
   std::deque<model::Outcome> bulkInAnswers;  // answers for the next bulk-in transfers, before the stream
-  std::deque<std::vector<uint8_t>> notifications;
-  std::vector<uint8_t> bulkOut;  // kept only when options.record
+  std::deque<std::vector<uint8_t>> interruptIn;  // payloads for the next interrupt-in transfers
+  std::vector<uint8_t> bulkOut;                  // kept only when options.record
   uint64_t bulkOutTotal = 0;
+  ULONG shortOutMaxBytes = 0;  // acceptBulkOutShort: how much each transfer may give
+  int shortOutTimes = 0;       // for how many more transfers (< 0: all; 0: off)
   // requests
   uint64_t nextId = 1;
   std::map<uint64_t, model::InFlight> inFlight;
   std::map<uint64_t, model::Delivery> delivering;  // by id, so in the order they were filled
   std::vector<UrbRecord> records;                  // ascending ids
+  std::vector<ULONG> bulkOutLengths;               // offered by each bulk-out transfer, in bus order
   std::vector<model::Fault> faults;
   // bulk-in completion delays, seeded on the first request (Bus::seedOnce)
   std::mt19937_64 random;
@@ -140,6 +151,7 @@ struct CdcAcmAdapter::State {
   // ---- records (usb_records.cpp; mutex held) ----
   // All are no-ops when options.record is false.
   void noteSubmit(const UrbRecord& record);
+  void noteBulkOutOffered(ULONG length);
   UrbRecord* record(uint64_t id);  // null when not recorded or cleared
   void noteDataOut(uint64_t id, std::span<const uint8_t> data);
   void noteDataIn(uint64_t id, std::span<const uint8_t> data);
@@ -158,6 +170,13 @@ struct CdcAcmAdapter::State {
   model::Outcome standardRequest(const model::Setup& s);
   model::Outcome classRequest(const model::Setup& s, std::span<const uint8_t> out);
   void resetPort();
+
+  // ---- the device's side of bulk and interrupt transfers (usb_device_data.cpp; mutex held) ----
+  // Each moves data between the device and the transfer's buffer and returns
+  // how the transfer ends.
+  model::Outcome takeBulkOut(uint64_t id, struct _URB_BULK_OR_INTERRUPT_TRANSFER& t);
+  model::Outcome fillBulkIn(uint64_t id, struct _URB_BULK_OR_INTERRUPT_TRANSFER& t);
+  model::Outcome fillInterruptIn(uint64_t id, model::Pipe& pipe, struct _URB_BULK_OR_INTERRUPT_TRANSFER& t);
 };
 
 // The simulated bus driver's side of the adapter: everything that holds,

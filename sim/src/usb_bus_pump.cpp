@@ -3,8 +3,6 @@
 // completions may then reach the driver after a random delay each.
 #include "usb_adapter_state.h"
 
-#include <cstring>
-
 namespace sim::usb {
 
 using namespace model;
@@ -36,29 +34,10 @@ struct Finished {
 Outcome move(CdcAcmAdapter::State& s, uint64_t id, Pipe& p, struct _URB_BULK_OR_INTERRUPT_TRANSFER& t) {
   if (s.gone) return deviceGone();
   if (p.halted) return stalled();
-  auto buffer = static_cast<uint8_t*>(t.TransferBuffer);
-  Outcome o;
-  if (!p.in()) {
-    std::span<const uint8_t> data(buffer, t.TransferBufferLength);
-    s.bulkOutTotal += data.size();
-    if (s.options.record) s.bulkOut.insert(s.bulkOut.end(), data.begin(), data.end());
-    if (s.options.loopback) s.bulkIn.append(data);
-    s.noteDataOut(id, data);
-    o.transferred = t.TransferBufferLength;
-  } else if (p.type() == UsbdPipeTypeBulk && !s.bulkInAnswers.empty()) {
-    o = s.bulkInAnswers.front();
-    s.bulkInAnswers.pop_front();
-  } else if (p.type() == UsbdPipeTypeBulk) {
-    o.transferred = ULONG(s.bulkIn.take(buffer, t.TransferBufferLength));
-    s.noteDataIn(id, {buffer, o.transferred});
-  } else {
-    std::vector<uint8_t> notification = std::move(s.notifications.front());
-    s.notifications.pop_front();
-    o.transferred = ULONG(std::min<size_t>(notification.size(), t.TransferBufferLength));
-    std::memcpy(buffer, notification.data(), o.transferred);
-    s.noteDataIn(id, {buffer, o.transferred});
-  }
-  return o;
+  if (p.hostHalted) return hostHalted();
+  if (!p.in()) return s.takeBulkOut(id, t);
+  if (p.type() == UsbdPipeTypeBulk) return s.fillBulkIn(id, t);
+  return s.fillInterruptIn(id, p, t);
 }
 
 // Finds one transfer the device can finish now and finishes it. Mutex held.
@@ -68,11 +47,14 @@ bool nextTransfer(CdcAcmAdapter::State& s, Finished& done) {
   for (auto& pipe : s.pipes) {
     Pipe* p = pipe.get();
     if (p->queue.empty()) continue;
-    bool ready = p->halted || s.gone ||
-                 (p->in() ? (p == bulkIn && (!s.bulkIn.empty() || !s.bulkInAnswers.empty())) || (p == interruptIn && !s.notifications.empty())
+    bool ready = p->halted || p->hostHalted || s.gone ||
+                 (p->in() ? (p == bulkIn && (!s.bulkIn.empty() || !s.bulkInAnswers.empty())) ||
+                                (p == interruptIn && !s.interruptIn.empty())
                           : !s.holdOut);
     if (!ready) continue;
     uint64_t id = p->queue.front();
+    // Everything queued is held; one that is not would block its pipe for good.
+    if (!s.inFlight.contains(id)) stop("simulated USB bus", "a pipe's queue holds a transfer the bus no longer holds");
     auto f = Bus::claim(s, id);
     if (!f) continue;  // being cancelled; its cancel routine pumps again
     done = {id, *f, move(s, id, *p, f->urb->UrbBulkOrInterruptTransfer), false};

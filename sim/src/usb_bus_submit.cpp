@@ -102,6 +102,7 @@ NTSTATUS Bus::submit(State& s, PIRP irp, PURB urb) {
     note([&](UrbRecord& r) { r.endpoint = pipe->endpoint.address; });
     if (bool(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != pipe->in())
       return finishNow(failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+    if (!pipe->in() && pipe->type() == UsbdPipeTypeBulk) s.noteBulkOutOffered(t.TransferBufferLength);
     hold(s, id, {irp, urb, pipe, {}, false});
     lock.unlock();
     schedulePump(s);

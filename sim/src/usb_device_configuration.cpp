@@ -103,6 +103,7 @@ Outcome CdcAcmAdapter::State::pipeRequest(PURB urb, USHORT function) {
   if (!pipe) return failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
   if (gone) return deviceGone();
   if (function != URB_FUNCTION_SYNC_RESET_PIPE) pipe->halted = false;  // CLEAR_FEATURE(ENDPOINT_HALT) on the device
+  if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->hostHalted = false;  // the host's side of the pipe
   return {};
 }
 

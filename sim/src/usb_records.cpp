@@ -9,6 +9,10 @@ void CdcAcmAdapter::State::noteSubmit(const UrbRecord& r) {
   if (options.record) records.push_back(r);
 }
 
+void CdcAcmAdapter::State::noteBulkOutOffered(ULONG length) {
+  if (options.record) bulkOutLengths.push_back(length);
+}
+
 UrbRecord* CdcAcmAdapter::State::record(uint64_t id) {
   auto it = std::lower_bound(records.begin(), records.end(), id, [](const UrbRecord& r, uint64_t i) { return r.id < i; });
   return it != records.end() && it->id == id ? &*it : nullptr;

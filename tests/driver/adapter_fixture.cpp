@@ -3,7 +3,10 @@
 
 #include "driver/pnp/port_name.h"
 #include "driver/pnp/usb_config.h"
+#include "driver/io/write.h"
 #include "driver/usb/bulk_in.h"
+#include "driver/usb/pipe_control.h"
+#include "driver/usb/status_pipe.h"
 
 sim::pnp::PhysicalDeviceOptions AdapterTest::modemClass() {
   sim::pnp::PhysicalDeviceOptions options;
@@ -45,7 +48,10 @@ void AdapterTest::tearDown(Adapter& adapter) {
   adapter.started = false;
 }
 
-void AdapterTest::startReception(Adapter& adapter) { TzSerialBulkInStart(adapter.context); }
+void AdapterTest::startReception(Adapter& adapter) {
+  TzSerialStatusSubmit(adapter.context);
+  TzSerialBulkInStart(adapter.context);
+}
 
 void AdapterTest::stopReception(Adapter& adapter) {
   DeviceContext* c = adapter.context;
@@ -60,6 +66,16 @@ void AdapterTest::stopReception(Adapter& adapter) {
   while (!idle()) {
     TzSerialBulkInCancelAll(c);
     sim::runUntil(idle, 100 * sim::kMs);
+  }
+  // The status reader and whatever is still being transmitted.
+  auto quiet = [c] {
+    return InterlockedCompareExchange(&c->statusBusy, 0, 0) == 0 && KeReadStateEvent(&c->txIdle);
+  };
+  while (!quiet()) {
+    TzSerialStatusCancel(c);
+    TzSerialCancelWrites(c);
+    TzSerialCancelBulkOut(c);
+    sim::runUntil(quiet, 100 * sim::kMs);
   }
 }
 

@@ -29,12 +29,19 @@ void OpenPortTest::SetUp() {
   openPort(adapterOptions());
 }
 
+void OpenPortTest::openOnRealThreads(int64_t timeIncrement100ns) {
+  sim::boot({.mode = sim::Mode::Concurrent, .seed = uint64_t(::testing::UnitTest::GetInstance()->random_seed()),
+             .workerThreads = 2, .timeIncrement100ns = timeIncrement100ns});
+  reload();
+  openPort(adapterOptions());
+}
+
 void OpenPortTest::openPort(sim::usb::AdapterOptions options) {
   driver->MajorFunction[IRP_MJ_CREATE] = standInCreate;
   driver->MajorFunction[IRP_MJ_CLEANUP] = standInCleanup;
   driver->MajorFunction[IRP_MJ_CLOSE] = standInCreate;
 
-  adapter = &plug(std::move(options));
+  adapter = &plug(std::move(options), pdoOptions());
   ASSERT_EQ(start(*adapter), STATUS_SUCCESS);
   c = adapter->context;
   TzSerialRestartAllQueues(c);

@@ -18,10 +18,16 @@ class OpenPortTest : public AdapterTest {
   void TearDown() override;
   // The adapter SetUp plugs.
   virtual sim::usb::AdapterOptions adapterOptions() { return {}; }
+  // Its physical device object (AdapterTest::modemClass() for a status pipe).
+  virtual sim::pnp::PhysicalDeviceOptions pdoOptions() { return {}; }
   // Plugs and starts an adapter, restarts its queues as Plug and Play does,
   // puts the port in the state an open leaves it in, starts reception and
   // opens a handle.
   void openPort(sim::usb::AdapterOptions options = {});
+  // For a SetUp override: boots the Concurrent kernel instead (two worker
+  // threads, real time, the given clock tick), loads the driver and opens the
+  // port as SetUp does.
+  void openOnRealThreads(int64_t timeIncrement100ns = 156250);
 
   // Runs fn under controlLock at DISPATCH_LEVEL; queued DPCs run afterwards.
   void locked(const std::function<void()>& fn);

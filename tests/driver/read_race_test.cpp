@@ -15,12 +15,7 @@ namespace {
 
 class ReadRaceTest : public ReceiveTest {
  protected:
-  void SetUp() override {
-    sim::boot({.mode = sim::Mode::Concurrent, .seed = uint64_t(::testing::UnitTest::GetInstance()->random_seed()),
-               .workerThreads = 2, .timeIncrement100ns = 10000});
-    reload();
-    openPort(adapterOptions());
-  }
+  void SetUp() override { openOnRealThreads(10000); }
 
   // One round: a read of length bytes races the adapter sending `bytes` and a
   // cancel, each after its own delay (real microseconds, spun so that the

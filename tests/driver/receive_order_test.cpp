@@ -66,12 +66,7 @@ TEST_F(ReceiveOrderTest, BlocksCompletedOutOfOrderAreReadInTheOrderSent) {
 
 class ReceiveOrderStressTest : public ReceiveOrderTest {
  protected:
-  void SetUp() override {
-    sim::boot({.mode = sim::Mode::Concurrent, .seed = uint64_t(::testing::UnitTest::GetInstance()->random_seed()),
-               .workerThreads = 2});
-    reload();
-    openPort(adapterOptions());
-  }
+  void SetUp() override { openOnRealThreads(); }
   sim::usb::AdapterOptions adapterOptions() override {
     sim::usb::AdapterOptions options;
     options.bulkInCompletionDelay100ns = 500;  // 50 µs

@@ -71,6 +71,59 @@ void buildPipeRequest(URB& urb, USHORT function, USBD_PIPE_HANDLE pipe) {
   urb.UrbPipeRequest.PipeHandle = pipe;
 }
 
+Request::Request(PDEVICE_OBJECT device, std::atomic<uint64_t>& completionCounter, ULONG length)
+    : pdo(device), counter(completionCounter), buffer(length) {
+  irp = IoAllocateIrp(pdo->StackSize, FALSE);
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+}
+
+Request::~Request() {
+  if (completions.load() > 0) IoFreeIrp(irp);  // one still held means the test failed
+}
+
+void Request::prepare(PURB other) {
+  IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+  KeClearEvent(&done);
+  completions = 0;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = other ? other : &urb;
+  IoSetCompletionRoutine(irp, onComplete, this, TRUE, TRUE, TRUE);
+}
+
+void Request::send(bool cancelFirst, PURB other) {
+  prepare(other);
+  if (cancelFirst) IoCancelIrp(irp);
+  submit();
+}
+
+void Request::read(USBD_PIPE_HANDLE pipe) {
+  buildTransfer(urb, pipe, buffer.data(), ULONG(buffer.size()), true);
+  send();
+}
+
+bool Request::wait(int64_t timeout100ns) {
+  LARGE_INTEGER timeout{.QuadPart = -timeout100ns};
+  return KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+}
+
+std::vector<UCHAR> Request::data() const {
+  return {buffer.begin(), buffer.begin() + urb.UrbBulkOrInterruptTransfer.TransferBufferLength};
+}
+
+NTSTATUS Request::onComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto r = static_cast<Request*>(context);
+  r->status = irp->IoStatus.Status;
+  r->irql = KeGetCurrentIrql();
+  r->thread = std::this_thread::get_id();
+  r->completed100ns = sim::now();
+  r->sequence = ++r->counter;
+  r->completions.fetch_add(1, std::memory_order_release);
+  KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace usbfrag
 
 void UsbTest::SetUp() {
@@ -128,4 +181,42 @@ USBD_PIPE_INFORMATION UsbTest::pipe(UCHAR address) {
       if (info->Pipes[i].EndpointAddress == address) return info->Pipes[i];
   ADD_FAILURE() << "no pipe for endpoint " << int(address);
   return {};
+}
+
+void UsbBootedTest::TearDown() {
+  if (select) ExFreePool(select);
+  select = nullptr;
+  if (pdo && !HasFailure()) sim::pnp::deletePhysicalDevice(pdo);
+  SimTest::TearDown();
+}
+
+void UsbBootedTest::start(sim::usb::AdapterOptions options, sim::BootOptions boot) {
+  if (select) ExFreePool(select);
+  select = nullptr;
+  sim::boot(boot);
+  auto plugged = sim::usb::plugAdapter(std::move(options));
+  pdo = plugged.pdo;
+  adapter = plugged.adapter;
+  configuration = sim::usb::encode(sim::usb::cdcConfiguration(sim::usb::Layout::CommAndData));
+  auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
+  USBD_INTERFACE_LIST_ENTRY list[] = {{USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1), nullptr},
+                                      {USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1), nullptr},
+                                      {nullptr, nullptr}};
+  select = USBD_CreateConfigurationRequestEx(config, list);
+  ASSERT_EQ(call(*select), STATUS_SUCCESS);
+  for (auto& entry : list)
+    for (ULONG i = 0; entry.Interface && i < entry.Interface->NumberOfPipes; ++i) {
+      const USBD_PIPE_INFORMATION& p = entry.Interface->Pipes[i];
+      if (p.EndpointAddress == 0x82) bulkIn = p.PipeHandle;
+      if (p.EndpointAddress == 0x02) bulkOut = p.PipeHandle;
+      if (p.EndpointAddress == 0x81) interruptIn = p.PipeHandle;
+    }
+  ASSERT_TRUE(bulkIn && bulkOut && interruptIn);
+}
+
+NTSTATUS UsbBootedTest::call(URB& urb) {
+  usbfrag::Request r(pdo, completionCounter);
+  r.send(false, &urb);
+  EXPECT_TRUE(r.wait()) << "URB never completed";
+  return r.status;
 }

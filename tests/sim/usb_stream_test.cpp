@@ -3,79 +3,12 @@
 // either mode), as a function driver keeping its reads queued sees them.
 #include "usb_client.h"
 
-#include <atomic>
 #include <set>
-#include <thread>
 
 namespace {
 
 using sim::usb::AdapterOptions;
-
-// One URB in an IRP of its own, reused for each submission; its completion
-// routine records what a driver would see and signals an event.
-struct Request {
-  Request(PDEVICE_OBJECT device, std::atomic<uint64_t>& completionCounter, ULONG length = 0)
-      : pdo(device), counter(completionCounter), buffer(length) {
-    irp = IoAllocateIrp(pdo->StackSize, FALSE);
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-  }
-  ~Request() {
-    if (completions.load() > 0) IoFreeIrp(irp);  // one still held means the test failed
-  }
-
-  // Sends the URB as built (or another one); cancelFirst cancels the IRP
-  // before the bus sees it.
-  void send(bool cancelFirst = false, PURB other = nullptr) {
-    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
-    KeClearEvent(&done);
-    completions = 0;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = other ? other : &urb;
-    IoSetCompletionRoutine(irp, onComplete, this, TRUE, TRUE, TRUE);
-    if (cancelFirst) IoCancelIrp(irp);
-    IoCallDriver(pdo, irp);
-  }
-  void read(USBD_PIPE_HANDLE pipe) {
-    usbfrag::buildTransfer(urb, pipe, buffer.data(), ULONG(buffer.size()), true);
-    send();
-  }
-  // Waits (running the kernel in Deterministic mode) for the completion.
-  bool wait(int64_t timeout100ns = 10 * sim::kSecond) {
-    LARGE_INTEGER timeout{.QuadPart = -timeout100ns};
-    return KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
-  }
-  bool completed() const { return completions.load(std::memory_order_acquire) > 0; }
-  std::vector<UCHAR> data() const {
-    return {buffer.begin(), buffer.begin() + urb.UrbBulkOrInterruptTransfer.TransferBufferLength};
-  }
-
-  static NTSTATUS onComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
-    auto r = static_cast<Request*>(context);
-    r->status = irp->IoStatus.Status;
-    r->irql = KeGetCurrentIrql();
-    r->thread = std::this_thread::get_id();
-    r->completed100ns = sim::now();
-    r->sequence = ++r->counter;
-    r->completions.fetch_add(1, std::memory_order_release);
-    KeSetEvent(&r->done, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
-
-  PDEVICE_OBJECT pdo;
-  std::atomic<uint64_t>& counter;
-  PIRP irp = nullptr;
-  URB urb{};
-  std::vector<UCHAR> buffer;
-  KEVENT done;
-  std::atomic<int> completions{0};
-  NTSTATUS status = STATUS_PENDING;
-  KIRQL irql = PASSIVE_LEVEL;
-  std::thread::id thread{};
-  int64_t completed100ns = 0;
-  uint64_t sequence = 0;  // place among all completions the fixture saw, from 1
-};
+using usbfrag::Request;
 
 std::vector<uint8_t> pattern(size_t size, uint32_t salt = 0) {
   std::vector<uint8_t> bytes(size);
@@ -94,40 +27,8 @@ struct StreamStats {
   std::set<std::thread::id> threads;
 };
 
-// A kernel booted as asked, with one CommAndData adapter plugged in and configured.
-class UsbStreamTest : public SimTest {
+class UsbStreamTest : public UsbBootedTest {
  protected:
-  void TearDown() override {
-    if (select) ExFreePool(select);
-    if (pdo && !HasFailure()) sim::pnp::deletePhysicalDevice(pdo);
-    SimTest::TearDown();
-  }
-
-  void start(AdapterOptions options, sim::BootOptions boot = {.seed = 7}) {
-    sim::boot(boot);
-    auto plugged = sim::usb::plugAdapter(std::move(options));
-    pdo = plugged.pdo;
-    adapter = plugged.adapter;
-    configuration = sim::usb::encode(sim::usb::cdcConfiguration(sim::usb::Layout::CommAndData));
-    auto config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration.data());
-    USBD_INTERFACE_LIST_ENTRY list[] = {{USBD_ParseConfigurationDescriptorEx(config, config, 0, 0, -1, -1, -1), nullptr},
-                                        {USBD_ParseConfigurationDescriptorEx(config, config, 1, 0, -1, -1, -1), nullptr},
-                                        {nullptr, nullptr}};
-    select = USBD_CreateConfigurationRequestEx(config, list);
-    ASSERT_EQ(call(*select), STATUS_SUCCESS);
-    for (auto& entry : list)
-      for (ULONG i = 0; entry.Interface && i < entry.Interface->NumberOfPipes; ++i)
-        if (entry.Interface->Pipes[i].EndpointAddress == 0x82) bulkIn = entry.Interface->Pipes[i].PipeHandle;
-    ASSERT_NE(bulkIn, nullptr);
-  }
-
-  NTSTATUS call(URB& urb) {
-    Request r(pdo, completionCounter);
-    r.send(false, &urb);
-    EXPECT_TRUE(r.wait()) << "URB never completed";
-    return r.status;
-  }
-
   // Feeds the stream to the device `chunk` bytes at a time, keeping no more
   // than `bound` queued in it, and reads it back through `inFlight` bulk-in
   // transfers of `length` bytes, taking blocks in submission order as the
@@ -202,12 +103,6 @@ class UsbStreamTest : public SimTest {
     return order;
   }
 
-  PDEVICE_OBJECT pdo = nullptr;
-  std::shared_ptr<sim::usb::CdcAcmAdapter> adapter;
-  std::vector<uint8_t> configuration;
-  PURB select = nullptr;
-  USBD_PIPE_HANDLE bulkIn = nullptr;
-  std::atomic<uint64_t> completionCounter{0};
 };
 
 constexpr int64_t kMaxDelay = 10 * sim::kMs;
@@ -219,8 +114,6 @@ TEST_F(UsbStreamTest, JitteredCompletionsArriveReorderedYetReadsHoldTheStreamInS
 
   // The delays come from the run's seed: the same run replays exactly.
   completionCounter = 0;
-  ExFreePool(select);
-  select = nullptr;
   start({.bulkInCompletionDelay100ns = kMaxDelay});
   EXPECT_EQ(burstThroughEightReads(kMaxDelay), order);
 }

@@ -8,6 +8,7 @@
 //   ... start the driver on pdo, open the port ...
 //   adapter->sendBulkIn({'h', 'i'});                       // the far end talks
 //   adapter->sendSerialState(0x0003);                      // DCD and DSR on
+//   adapter->acceptBulkOutShort(100);                      // the next write is taken in part
 //   EXPECT_EQ(adapter->lineCoding().rate, 1200u);          // what the driver set
 //   for (const auto& r : adapter->classRequests()) ...     // what went on the bus
 //
@@ -126,9 +127,10 @@ struct AdapterOptions {
   // record stays Pending until the completion is delivered. The delays come
   // from sim::seed() and the PDO's name, so a run replays.
   int64_t bulkInCompletionDelay100ns = 0;
-  // Record every URB (urbs(), classRequests()) and keep what bulk-out took
-  // (bulkOutData()). Off, nothing is kept per URB or per byte, for long
-  // stress and benchmark runs; those accessors then return empty lists.
+  // Record every URB (urbs(), classRequests(), bulkOutTransferLengths()) and
+  // keep what bulk-out took (bulkOutData()). Off, nothing is kept per URB or
+  // per byte, for long stress and benchmark runs; those accessors then return
+  // empty lists.
   bool record = true;
 };
 
@@ -185,7 +187,11 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   // The records are empty when AdapterOptions::record is off.
   std::vector<UrbRecord> urbs() const;
   std::vector<UrbRecord> classRequests() const;  // class and vendor control transfers only
-  void clearRecords();
+  // The TransferBufferLength of every bulk-out transfer as it reached its
+  // pipe, in bus order: zero-length packets included, and whether the device
+  // then took it, stalled it or it was cancelled.
+  std::vector<ULONG> bulkOutTransferLengths() const;
+  void clearRecords();                           // urbs() and bulkOutTransferLengths()
   std::vector<uint8_t> bulkOutData() const;      // everything taken on bulk-out, in order (empty when not recording)
   uint64_t bulkOutBytes() const;                 // how many bytes bulk-out took, recording or not
   // Requests the bus holds waiting for the device (endpoint 0: control
@@ -207,10 +213,29 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   // would report it (e.g. STATUS_DEVICE_BUSY). Answers queue up in order.
   void sendZeroLengthPacket();
   void failNextBulkIn(NTSTATUS status, USBD_STATUS usbdStatus);
-  // Queues a SERIAL_STATE notification (10 bytes) on the interrupt-in pipe.
+  // Queues a payload of 0 to 64 bytes on the interrupt-in pipe. Each goes
+  // whole, as one packet, to the next interrupt-in transfer (0 bytes: a
+  // zero-length packet, success with 0 bytes); the endpoint's wMaxPacketSize
+  // is not applied. A payload longer than that transfer's buffer is babble,
+  // handled as a host controller does: the transfer fails with
+  // STATUS_UNSUCCESSFUL and USBD_STATUS_BABBLE_DETECTED, 0 bytes, the payload
+  // is lost, and the host halts the pipe: later transfers fail with
+  // USBD_STATUS_ENDPOINT_HALTED until a pipe reset (SYNC_RESET_PIPE or
+  // RESET_PIPE). Any thread.
+  void sendInterrupt(std::span<const uint8_t> payload);
+  void sendInterrupt(std::initializer_list<uint8_t> payload) { sendInterrupt(std::span<const uint8_t>(payload.begin(), payload.size())); }
+  // Sends a SERIAL_STATE notification: A1 20, wValue 0, wIndex the interface
+  // of the interrupt pipe, wLength 2, then the bitmap (10 bytes).
   void sendSerialState(uint16_t state);
-  // Holds bulk-out data unaccepted (the device NAKs) until released.
+  // Holds bulk-out data unaccepted (the device NAKs): transfers stay queued,
+  // in order and cancellable, until released.
   void holdBulkOut(bool hold);
+  // The next `times` bulk-out transfers the device takes (times < 0: every
+  // one until acceptBulkOutShort(0, 0) or clearFaults()) complete with
+  // success having taken min(maxBytes, offered) bytes, which their
+  // TransferBufferLength then says. Only what was taken counts: bulkOutData,
+  // bulkOutBytes and loopback leave the rest out. A new call replaces the last.
+  void acceptBulkOutShort(ULONG maxBytes, int times = 1);
   // Halts an endpoint: its transfers fail with USBD_STATUS_STALL_PID until a pipe reset.
   void haltEndpoint(uint8_t address);
   // The device leaves the bus: pending transfers fail, new ones fail at once
@@ -224,7 +249,7 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   void stall(uint8_t request) { fault({.request = request}, Answer::Stall); }
   void answerLate(uint8_t request, int64_t delay100ns) { fault({.request = request}, Answer::Late, delay100ns); }
   void neverAnswer(uint8_t request) { fault({.request = request}, Answer::Never); }
-  void clearFaults();
+  void clearFaults();  // also ends acceptBulkOutShort
 
   struct State;
 
