@@ -293,6 +293,11 @@ DeviceContext* TzSerialGetDeviceContext(PDEVICE_OBJECT deviceObject);
 // surprise-removed; STATUS_SUCCESS otherwise. Never completes the IRP.
 NTSTATUS TzSerialCheckDriverStatus(PIRP irp, DeviceContext* context);
 
+// The gate for a dispatch routine that completes what it refuses: TRUE when
+// the request may go on; otherwise it is completed with the gate's status,
+// which *status receives.
+BOOLEAN TzSerialPassGate(PIRP irp, DeviceContext* context, NTSTATUS* status);
+
 // Counts a request into the driver. Fails (and takes the count back) only
 // once the device is removed. Any IRQL up to DISPATCH_LEVEL.
 BOOLEAN TzSerialIoIncrement(DeviceContext* context);

@@ -20,6 +20,13 @@ NTSTATUS TzSerialCheckDriverStatus(PIRP irp, DeviceContext* context) {
   return STATUS_SUCCESS;
 }
 
+BOOLEAN TzSerialPassGate(PIRP irp, DeviceContext* context, NTSTATUS* status) {
+  *status = TzSerialCheckDriverStatus(irp, context);
+  if (*status == STATUS_SUCCESS) return TRUE;
+  TzSerialCompleteRequest(irp, *status);
+  return FALSE;
+}
+
 BOOLEAN TzSerialIoIncrement(DeviceContext* context) {
   InterlockedIncrement(&context->outstandingIo);
   if (context->deviceState == DeviceStateRemoved) {

@@ -77,11 +77,8 @@ void TzSerialBecomeReadTarget(DeviceContext* context, PIRP irp, const TzSerialRe
 
 NTSTATUS TzSerialRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  NTSTATUS status = TzSerialCheckDriverStatus(irp, context);
-  if (status != STATUS_SUCCESS) {
-    TzSerialCompleteRequest(irp, status);
-    return status;
-  }
+  NTSTATUS status;
+  if (!TzSerialPassGate(irp, context, &status)) return status;
   irp->IoStatus.Information = 0;
   if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
     TzSerialCompleteRequest(irp, STATUS_SUCCESS);

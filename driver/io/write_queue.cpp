@@ -57,12 +57,8 @@ void TzSerialWriteQueueAbortLocked(DeviceContext* context, NTSTATUS status, ULON
 
 NTSTATUS TzSerialFlush(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  NTSTATUS status = TzSerialCheckDriverStatus(irp, context);
-  if (status == STATUS_PENDING) return status;
-  if (!NT_SUCCESS(status)) {
-    TzSerialCompleteRequest(irp, status);
-    return status;
-  }
+  NTSTATUS status;
+  if (!TzSerialPassGate(irp, context, &status)) return status;
   irp->IoStatus.Information = 0;
   return TzSerialQueueRequest(&context->writeQueue, irp);
 }

@@ -79,12 +79,8 @@ void TzSerialWriteUnpin(DeviceContext* context, WriteContext* write) {
 
 NTSTATUS TzSerialWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  NTSTATUS status = TzSerialCheckDriverStatus(irp, context);
-  if (status == STATUS_PENDING) return status;
-  if (!NT_SUCCESS(status)) {
-    TzSerialCompleteRequest(irp, status);
-    return status;
-  }
+  NTSTATUS status;
+  if (!TzSerialPassGate(irp, context, &status)) return status;
   irp->IoStatus.Information = 0;
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
   if (length == 0) {
