@@ -236,7 +236,8 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   // TransferBufferLength then says. Only what was taken counts: bulkOutData,
   // bulkOutBytes and loopback leave the rest out. A new call replaces the last.
   void acceptBulkOutShort(ULONG maxBytes, int times = 1);
-  // Halts an endpoint: its transfers fail with USBD_STATUS_STALL_PID until a pipe reset.
+  // Halts an endpoint: its transfers fail with USBD_STATUS_STALL_PID until the
+  // stall is cleared (RESET_PIPE or SYNC_CLEAR_STALL; SYNC_RESET_PIPE alone does not).
   void haltEndpoint(uint8_t address);
   // The device leaves the bus: pending transfers fail, new ones fail at once
   // (bulk-in transfers already filled still complete with their data).
