@@ -14,9 +14,6 @@ NTSTATUS TzSerialRefuseRequest(PIRP irp) {
 
 }  // namespace
 
-NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
-NTSTATUS TzSerialCloseDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
-NTSTATUS TzSerialCleanupDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialPowerDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzSerialSystemControlDispatch(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }
 NTSTATUS TzserialPnp(PDEVICE_OBJECT, PIRP irp) { return TzSerialRefuseRequest(irp); }

@@ -78,6 +78,9 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
   bool buffered = (device_->Flags & DO_BUFFERED_IO) != 0;
 
   switch (majorFunction) {
+    case IRP_MJ_CREATE:
+      next->Parameters.Create.Options = code;  // the create options (FILE_DIRECTORY_FILE, ...)
+      break;
     case IRP_MJ_READ:
       next->Parameters.Read.Length = outputLength;
       if (buffered) {
@@ -192,7 +195,7 @@ File::~File() {
   }
 }
 
-NTSTATUS File::open(const std::u16string& name, File& file) {
+NTSTATUS File::open(const std::u16string& name, File& file, ULONG createOptions) {
   PDEVICE_OBJECT device = resolveDeviceName(name);
   if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
   if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
@@ -207,7 +210,7 @@ NTSTATUS File::open(const std::u16string& name, File& file) {
   File opened;
   opened.fileObject_ = fileObject;
   opened.device_ = IoGetAttachedDevice(device);
-  Result r = opened.sendAsync(IRP_MJ_CREATE).wait();
+  Result r = opened.submit(IRP_MJ_CREATE, 0, createOptions, {}, 0).wait();
   if (!NT_SUCCESS(r.status)) {
     opened.fileObject_ = nullptr;
     Lock lock(kernel().mutex);

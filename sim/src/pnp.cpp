@@ -133,6 +133,7 @@ PDEVICE_OBJECT createPhysicalDevice(const PhysicalDeviceOptions& options) {
   if (family) {
     std::memcpy(extension, kFamilySignature, 4);
     uint8_t* block = device->claimBlock;
+    std::memcpy(block, options.claimBlock.data(), sizeof device->claimBlock);
     std::memcpy(extension + 8, &block, sizeof block);
   } else if (extensionSize) {
     std::memset(extension, 0x5A, extensionSize);  // a foreign driver's private data

@@ -26,7 +26,7 @@ bool slotIdle(DeviceContext* c, ULONG slot) {
 TEST_F(BulkInTest, OpenKeepsEightTransfersInFlightAndASecondSubmitSendsNothing) {
   EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
   for (const auto& urb : adapter->model->urbs()) {
-    if (urb.endpoint != kBulkIn) continue;
+    if (urb.endpoint != kBulkIn || urb.function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) continue;
     EXPECT_EQ(urb.transferFlags, ULONG(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
     EXPECT_EQ(urb.requestedLength, 4096u);
   }

@@ -3,21 +3,6 @@
 
 #include <cstring>
 
-namespace {
-
-NTSTATUS standInCreate(PDEVICE_OBJECT, PIRP irp) {
-  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
-}
-
-NTSTATUS standInCleanup(PDEVICE_OBJECT device, PIRP irp) {
-  TzSerialCancelAllRequests(TzSerialGetDeviceContext(device), IoGetCurrentIrpStackLocation(irp)->FileObject);
-  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
-}
-
-}  // namespace
-
 ULONG waitResult(const app::Request& request) {
   ULONG result = 0xFFFFFFFF;
   if (request.data().size() >= sizeof result) std::memcpy(&result, request.data().data(), sizeof result);
@@ -37,39 +22,16 @@ void OpenPortTest::openOnRealThreads(int64_t timeIncrement100ns) {
 }
 
 void OpenPortTest::openPort(sim::usb::AdapterOptions options) {
-  driver->MajorFunction[IRP_MJ_CREATE] = standInCreate;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = standInCleanup;
-  driver->MajorFunction[IRP_MJ_CLOSE] = standInCreate;
-
   adapter = &plug(std::move(options), pdoOptions());
   ASSERT_EQ(start(*adapter), STATUS_SUCCESS);
   c = adapter->context;
   TzSerialRestartAllQueues(c);
-  locked([this] {
-    // What an open resets and recomputes.
-    c->rxPendingCount = 0;
-    TzSerialResetReadTarget(c);
-    TzSerialRxRingReset(c);
-    c->rxFullThreshold = 3 * (c->rxBufferSize >> 2) + (c->rxBufferSize >> 4);
-    c->handFlow.XoffLimit = LONG(c->rxBufferSize >> 3);
-    c->handFlow.XonLimit = LONG(c->rxBufferSize >> 1);
-    c->waitMask = c->historyMask = 0;
-    c->waitResultLocation = nullptr;
-    c->escapeChar = 0;
-    c->sendXonPending = c->sendXoffPending = 0;
-    c->charsQueued = 0;
-    c->portActive = TRUE;
-  });
-  startReception(*adapter);
   ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
 }
 
 void OpenPortTest::TearDown() {
   if (port.isOpen()) port.close();
-  if (c) {
-    c->portActive = FALSE;
-    if (!HasFailure()) stopReception(*adapter);
-  }
+  if (c && !HasFailure()) stopReception(*adapter);
   AdapterTest::TearDown();
 }
 

@@ -1,9 +1,7 @@
 // Tests: a started adapter whose port is open with reception running, for the
 // receive path, reads, wait-on-mask, shadow line and immediate-character
-// tests. Device controls and reads travel through the driver's own dispatch;
-// until open and cleanup exist, the fixture installs stand-ins for them:
-// create succeeds, cleanup cancels the handle's requests as cleanup will, and
-// openPort() does what an open does to the port and starts reception.
+// tests. Every request, the open and the close included, travels through the
+// driver's own dispatch; only the Plug and Play start is called directly.
 #pragma once
 
 #include "adapter_fixture.h"
@@ -20,9 +18,8 @@ class OpenPortTest : public AdapterTest {
   virtual sim::usb::AdapterOptions adapterOptions() { return {}; }
   // Its physical device object (AdapterTest::modemClass() for a status pipe).
   virtual sim::pnp::PhysicalDeviceOptions pdoOptions() { return {}; }
-  // Plugs and starts an adapter, restarts its queues as Plug and Play does,
-  // puts the port in the state an open leaves it in, starts reception and
-  // opens a handle.
+  // Plugs and starts an adapter, restarts its queues as Plug and Play does
+  // and opens a handle through the driver's own create.
   void openPort(sim::usb::AdapterOptions options = {});
   // For a SetUp override: boots the Concurrent kernel instead (two worker
   // threads, real time, the given clock tick), loads the driver and opens the

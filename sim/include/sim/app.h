@@ -63,8 +63,9 @@ class File {
   ~File();  // closes the handle if still open
 
   // Opens \??\name, \Device\name or any object-manager name of a device. On
-  // success the handle is open; the status is the create request's.
-  static NTSTATUS open(const std::u16string& name, File& file);
+  // success the handle is open; the status is the create request's. The
+  // options travel in the create request (FILE_DIRECTORY_FILE, ...).
+  static NTSTATUS open(const std::u16string& name, File& file, ULONG createOptions = 0);
 
   bool isOpen() const { return fileObject_ != nullptr; }
   PFILE_OBJECT fileObject() const { return fileObject_; }

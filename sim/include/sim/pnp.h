@@ -6,6 +6,8 @@
 
 #include "sim/app.h"
 
+#include <array>
+
 namespace sim::pnp {
 
 // How the bus driver's device extension looks to a function driver.
@@ -19,6 +21,9 @@ struct PhysicalDeviceOptions {
   std::optional<std::u16string> className = u"Ports";
   BusExtension extension = BusExtension::Foreign;
   size_t extensionSize = 64;  // Foreign only; Family extensions are 16 bytes
+  // What the Family claim block holds at first: 0x55, the claim code twice
+  // (0x9C free, 0x6C the serial function, 0x93 the other function), 0xAA.
+  std::array<uint8_t, 4> claimBlock = {0x55, 0x9C, 0x9C, 0xAA};
   ULONG flags = DO_POWER_PAGABLE;
   // Handles IRP_MJ_INTERNAL_DEVICE_CONTROL (URBs, port reset) for the device
   // model; without one such requests fail with STATUS_NOT_SUPPORTED.

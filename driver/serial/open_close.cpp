@@ -1,0 +1,166 @@
+// Driver: create, cleanup and close. The port opens exclusively; an open
+// resets the receive, event and flow state, claims the bus, resets the pipes,
+// raises DTR and starts the status and data readers. Cleanup cancels what the
+// handle left and stops the readers; close drops DTR, gives the bus back and
+// waits, bounded, for the readers to come to rest.
+//
+// The pipe reset and the DTR command run unguarded: this build has no
+// structured exception handling, and neither raises (both report failures as
+// statuses, which the open handles as the failure of that step).
+#include "driver/serial/open_close.h"
+
+#include "driver/core/dispatch.h"
+#include "driver/io/receive_buffer.h"
+#include "driver/usb/bulk_in.h"
+#include "driver/usb/control_requests.h"
+#include "driver/usb/pipe_control.h"
+#include "driver/usb/status_pipe.h"
+
+namespace {
+
+constexpr LONGLONG ReaderWait100ns = -50000000;  // 5 seconds, relative
+constexpr USHORT LinesAtOpen = 0x0018;            // CTS and DSR present
+
+NTSTATUS TzSerialFinishOpen(PIRP irp, DeviceContext* context, NTSTATUS status, bool counted) {
+  if (counted) InterlockedDecrement(&context->openCount);
+  irp->IoStatus.Information = 0;
+  TzSerialCompleteRequest(irp, status);
+  TzSerialIoDecrement(context);
+  return status;
+}
+
+bool TzSerialIsModem(const DeviceContext* context) { return context->interfaceClass == FILE_DEVICE_MODEM; }
+
+// What every open starts from.
+void TzSerialResetOpenState(DeviceContext* context) {
+  ULONG size = context->rxBufferSize;
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  context->rxPendingCount = 0;
+  TzSerialResetReadTarget(context);
+  context->charsQueued = 0;
+  context->handFlow.XoffLimit = LONG(size / 8);
+  context->handFlow.XonLimit = LONG(size / 2);
+  context->rxFullThreshold = 3 * (size / 4) + size / 16;
+  context->waitResultLocation = nullptr;
+  context->historyMask = 0;
+  context->waitMask = 0;
+  context->sendXonPending = context->sendXoffPending = 0;
+  context->escapeChar = 0;
+  RtlZeroMemory(&context->perfStats, sizeof context->perfStats);
+  context->portActive = TRUE;
+  context->lineEventState = LinesAtOpen;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+}
+
+// Waits for one reader's event; TRUE when it came within the bound.
+bool TzSerialWaitReader(PKEVENT done) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = ReaderWait100ns;
+  return KeWaitForSingleObject(done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+}
+
+// Close's bounded wait for the readers: a reader that does not come to rest
+// is cancelled and waited for once more, then left.
+void TzSerialQuiesceReaders(DeviceContext* context) {
+  if (context->pipeLayout == PipeLayoutFull && TzSerialIsModem(context) && !TzSerialWaitReader(&context->statusDone)) {
+    TzSerialStatusCancel(context);
+    TzSerialWaitReader(&context->statusDone);
+  }
+  bool late = false;
+  for (KEVENT& done : context->bulkInDone) late = !TzSerialWaitReader(&done) || late;
+  if (!late) return;
+  TzSerialBulkInCancelAll(context);
+  for (KEVENT& done : context->bulkInDone) TzSerialWaitReader(&done);
+}
+
+}  // namespace
+
+NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  PAGED_CODE();
+  DbgPrint("++ Enter TzSerialCreateDispatch  \n");
+  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  if (!TzSerialIoIncrement(context)) {
+    irp->IoStatus.Information = 0;
+    TzSerialCompleteRequest(irp, STATUS_NO_SUCH_DEVICE);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  NTSTATUS status = TzSerialCheckDriverStatus(irp, context);
+  if (status != STATUS_SUCCESS) return TzSerialFinishOpen(irp, context, status, false);
+
+  if (InterlockedIncrement(&context->openCount) != 1) return TzSerialFinishOpen(irp, context, STATUS_ACCESS_DENIED, true);
+  if (IoGetCurrentIrpStackLocation(irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE)
+    return TzSerialFinishOpen(irp, context, STATUS_NOT_A_DIRECTORY, true);
+  if (!context->rxBuffer) {
+    context->rxBufferSize = 0;
+    return TzSerialFinishOpen(irp, context, STATUS_INSUFFICIENT_RESOURCES, true);
+  }
+  if (TzSerialIsModem(context)) {
+    if (TzSerialGetBusClaim(context) == BusClaimOther)
+      return TzSerialFinishOpen(irp, context, STATUS_NOT_A_DIRECTORY, true);
+    TzSerialSetBusClaim(context, BusClaimSerial);
+  }
+
+  TzSerialResetOpenState(context);
+  TzSerialResetPipes(context, ResetAllPipes);
+  status = TzSerialSetControlLineState(context, ControlLineDtr);
+  if (!NT_SUCCESS(status)) {
+    if (TzSerialIsModem(context)) TzSerialSetBusClaim(context, BusClaimFree);
+    return TzSerialFinishOpen(irp, context, status, true);
+  }
+
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  TzSerialRxRingReset(context);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  TzSerialStatusSubmit(context);
+  TzSerialBulkInStart(context);
+
+  irp->IoStatus.Information = 0;
+  TzSerialCompleteRequest(irp, status);
+  TzSerialIoDecrement(context);
+  DbgPrint("-- Enter TzSerialCreateDispatch  \n");
+  return status;
+}
+
+NTSTATUS TzSerialCleanupDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  PAGED_CODE();
+  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  context->portActive = FALSE;
+  if (TzSerialCheckDriverStatus(irp, context) == STATUS_SUCCESS) {
+    TzSerialCancelAllRequests(context, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    // Cancelled transfers may complete at once, and their completions take
+    // controlLock: the cancels are made without it.
+    TzSerialStatusCancel(context);
+    TzSerialBulkInCancelAll(context);
+    TzSerialCancelWrites(context);
+  }
+  irp->IoStatus.Information = 0;
+  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TzSerialCloseDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  PAGED_CODE();
+  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  context->portActive = FALSE;
+  DbgPrint("++ Enter TzSerialCloseDispatch  \n");
+  // %x takes 32 bits: the file object's low half.
+  DbgPrint("Close irpStack->FileObject  %x \n", ULONG(ULONG_PTR(IoGetCurrentIrpStackLocation(irp)->FileObject)));
+  irp->IoStatus.Information = 0;
+  if (TzSerialCheckDriverStatus(irp, context) != STATUS_SUCCESS) {
+    TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+    DbgPrint("-- Exit TzSerialCloseDispatch , Error TzSerialCheckDriverStatus \n");
+    return STATUS_SUCCESS;
+  }
+  if (TzSerialIsModem(context)) TzSerialSetBusClaim(context, BusClaimFree);
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  context->txHolding = 0;
+  context->rxHolding = 0;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  TzSerialSetControlLineState(context, 0);
+  TzSerialQuiesceReaders(context);
+
+  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
+  InterlockedDecrement(&context->openCount);
+  DbgPrint("-- Exit TzSerialCloseDispatch , stauts =  %x \n", 0);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,124 @@
+// Tests: create, cleanup and close through the driver's dispatch. Exclusive
+// open, the refusals, the state an open starts from, the bus claim block, DTR
+// at open and close on a modem-class adapter, and close's bounded waits.
+#include "open_port_fixture.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr uint8_t kBulkIn = 0x82;
+
+bool logged(const std::string& line) {
+  auto log = sim::debugLog();
+  return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+using OpenCloseTest = OpenPortTest;
+
+TEST_F(OpenCloseTest, TheOpenIsExclusiveAndStartsFromAFreshState) {
+  app::File second;
+  EXPECT_EQ(app::File::open(u"\\??\\COM7", second), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(c->openCount, 1);
+  EXPECT_TRUE(c->portActive) << "the first open is untouched";
+
+  EXPECT_EQ(c->waitMask, 0u);
+  EXPECT_EQ(c->historyMask, 0u);
+  EXPECT_EQ(c->handFlow.XoffLimit, 51200);
+  EXPECT_EQ(c->handFlow.XonLimit, 204800);
+  EXPECT_EQ(c->rxFullThreshold, 332800u);
+  EXPECT_EQ(c->lineEventState, 0x0018);
+  EXPECT_EQ(c->perfStats.ReceivedCount, 0u);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  EXPECT_TRUE(logged("++ Enter TzSerialCreateDispatch  \n"));
+  EXPECT_TRUE(logged("-- Enter TzSerialCreateDispatch  \n"));
+  EXPECT_TRUE(adapter->model->classRequests().empty()) << "no DTR command to an adapter not installed as a modem";
+
+  port.close();
+  EXPECT_EQ(c->openCount, 0);
+  EXPECT_TRUE(logged("++ Enter TzSerialCloseDispatch  \n"));
+  EXPECT_TRUE(logged("-- Exit TzSerialCloseDispatch , stauts =  0 \n"));
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u) << "cleanup stopped the readers";
+
+  EXPECT_EQ(app::File::open(u"\\??\\COM7", port, FILE_DIRECTORY_FILE), STATUS_NOT_A_DIRECTORY);
+  EXPECT_EQ(c->openCount, 0);
+  EXPECT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS) << "and it opens again";
+}
+
+TEST_F(OpenCloseTest, CleanupCancelsTheHandlesPendingRequests) {
+  app::Request read = port.readAsync(10);
+  ASSERT_EQ(setWaitMask(SERIAL_EV_RXCHAR).wait().status, STATUS_SUCCESS);
+  app::Request wait = waitOnMask();
+  adapter->model->holdBulkOut(true);
+  app::Request write = port.writeAsync(std::vector<uint8_t>(5, 'w'));
+  sim::runReady();
+  port.close();
+  EXPECT_EQ(read.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(wait.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(write.wait().status, STATUS_CANCELLED);
+}
+
+// A bulk read that never comes back: close gives up on it after its two
+// 5-second waits instead of hanging.
+TEST_F(OpenCloseTest, CloseWaitsAtMostTwiceFiveSecondsForAReader) {
+  // Take a slot out of the driver's reach: its event stays clear although
+  // nothing is in flight, as for a transfer that never completes.
+  port.cleanup();
+  sim::runReady();
+  KeClearEvent(&c->bulkInDone[3]);
+  int64_t started = sim::now();
+  port.close();
+  int64_t took = sim::now() - started;
+  EXPECT_GE(took, 10 * sim::kSecond);
+  EXPECT_LT(took, 11 * sim::kSecond);
+  KeSetEvent(&c->bulkInDone[3], IO_NO_INCREMENT, FALSE);
+}
+
+class OpenCloseModemTest : public OpenPortTest {
+ protected:
+  sim::pnp::PhysicalDeviceOptions pdoOptions() override {
+    sim::pnp::PhysicalDeviceOptions options = modemClass();
+    options.extension = sim::pnp::BusExtension::Family;
+    return options;
+  }
+  uint8_t* block() { return sim::pnp::claimBlock(adapter->pdo); }
+  void setBlock(std::array<uint8_t, 4> bytes) { std::copy(bytes.begin(), bytes.end(), block()); }
+  std::array<uint8_t, 4> blockBytes() { return {block()[0], block()[1], block()[2], block()[3]}; }
+};
+
+TEST_F(OpenCloseModemTest, DtrFollowsTheOpenAndTheClaimBlockTheBus) {
+  EXPECT_EQ(adapter->model->controlLineState(), 0x1) << "DTR on, RTS off";
+  EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x55, 0x6C, 0x6C, 0xAA})) << "claimed for the serial port";
+  port.close();
+  EXPECT_EQ(adapter->model->controlLineState(), 0x0);
+  EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x55, 0x9C, 0x9C, 0xAA})) << "given back";
+
+  setBlock({0x55, 0x93, 0x93, 0xAA});  // the other function holds the bus
+  EXPECT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_NOT_A_DIRECTORY);
+  EXPECT_EQ(c->openCount, 0);
+
+  setBlock({0x54, 0x93, 0x93, 0xAA});  // damaged markers: no claim information
+  EXPECT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x54, 0x93, 0x93, 0xAA})) << "never written";
+}
+
+TEST_F(OpenCloseModemTest, AFailedDtrCommandFailsTheOpenAndGivesTheBusBack) {
+  port.close();
+  adapter->model->neverAnswer(CDC_SET_CONTROL_LINE_STATE);  // times out and is cancelled
+  EXPECT_FALSE(NT_SUCCESS(app::File::open(u"\\??\\COM7", port)));
+  EXPECT_EQ(c->openCount, 0);
+  EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x55, 0x9C, 0x9C, 0xAA}));
+  adapter->model->clearFaults();
+}
+
+TEST_F(OpenCloseModemTest, CloseAfterSurpriseRemovalSucceedsAndLeavesTheCount) {
+  c->deviceState = DeviceStateSurpriseRemoved;
+  port.close();
+  EXPECT_TRUE(logged("-- Exit TzSerialCloseDispatch , Error TzSerialCheckDriverStatus \n"));
+  EXPECT_EQ(c->openCount, 1);
+  c->deviceState = DeviceStateStarted;
+  c->openCount = 0;
+}
+
+}  // namespace
