@@ -38,7 +38,9 @@ void TzSerialWriteFree(DeviceContext* context, WriteContext* write) {
 }  // namespace
 
 void TzSerialTxAliveAdd(DeviceContext* context) {
-  InterlockedIncrement(&context->outstandingIo);  // the caller's request holds one already: never the last
+  // Never the count's first: the creation reference holds it above 0 until
+  // removal, and removed devices are refused at the gate before this.
+  InterlockedIncrement(&context->outstandingIo);
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
   if (context->txAlive++ == 0) KeClearEvent(&context->txIdle);
