@@ -468,6 +468,49 @@ typedef union _POWER_STATE {
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
 
+#define POWER_SYSTEM_MAXIMUM 7
+
+// What a device stack can do, as IRP_MN_QUERY_CAPABILITIES gathers it: the bus
+// driver fills it, the drivers above adjust it on the way back up.
+typedef struct _DEVICE_CAPABILITIES {
+  USHORT Size;
+  USHORT Version;
+  ULONG DeviceD1 : 1;
+  ULONG DeviceD2 : 1;
+  ULONG LockSupported : 1;
+  ULONG EjectSupported : 1;
+  ULONG Removable : 1;
+  ULONG DockDevice : 1;
+  ULONG UniqueID : 1;
+  ULONG SilentInstall : 1;
+  ULONG RawDeviceOK : 1;
+  ULONG SurpriseRemovalOK : 1;
+  ULONG WakeFromD0 : 1;
+  ULONG WakeFromD1 : 1;
+  ULONG WakeFromD2 : 1;
+  ULONG WakeFromD3 : 1;
+  ULONG HardwareDisabled : 1;
+  ULONG NonDynamic : 1;
+  ULONG WarmEjectSupported : 1;
+  ULONG NoDisplayInUI : 1;
+  ULONG Reserved1 : 1;
+  ULONG WakeFromInterrupt : 1;
+  ULONG SecureDevice : 1;
+  ULONG ChildOfVgaEnabledBridge : 1;
+  ULONG DecodeIoOnBoot : 1;
+  ULONG Reserved : 9;
+  ULONG Address;
+  ULONG UINumber;
+  DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];
+  SYSTEM_POWER_STATE SystemWake;
+  DEVICE_POWER_STATE DeviceWake;
+  ULONG D1Latency;
+  ULONG D2Latency;
+  ULONG D3Latency;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES layout");
+
 typedef enum _POWER_ACTION {
   PowerActionNone = 0,
   PowerActionSleep = 2,

@@ -213,9 +213,12 @@ NTSTATUS File::open(const std::u16string& name, File& file, ULONG createOptions)
   Result r = opened.submit(IRP_MJ_CREATE, 0, createOptions, {}, 0).wait();
   if (!NT_SUCCESS(r.status)) {
     opened.fileObject_ = nullptr;
-    Lock lock(kernel().mutex);
-    kernel().files.erase(fileObject);
+    {
+      Lock lock(kernel().mutex);
+      kernel().files.erase(fileObject);
+    }
     delete fileObject;
+    sim::detail::handleClosed(device);
     return r.status;
   }
   if (file.isOpen()) file.close();
@@ -268,12 +271,16 @@ Result File::close() {
   if (!isOpen()) return Result{STATUS_INVALID_HANDLE, 0};
   if (!cleanedUp_) cleanup();
   Result r = sendAsync(IRP_MJ_CLOSE).wait();
-  Lock lock(kernel().mutex);
-  kernel().files.erase(fileObject_);
+  PDEVICE_OBJECT opened = fileObject_->DeviceObject;
+  {
+    Lock lock(kernel().mutex);
+    kernel().files.erase(fileObject_);
+  }
   delete fileObject_;
   fileObject_ = nullptr;
   device_ = nullptr;
   cleanedUp_ = false;
+  sim::detail::handleClosed(opened);
   return r;
 }
 

@@ -28,7 +28,41 @@ void freeDeviceMemory(PDEVICE_OBJECT device) {
   std::free(device);
 }
 
+bool hasHandles(Kernel& k, PDEVICE_OBJECT device) {
+  for (PFILE_OBJECT file : k.files)
+    if (file->DeviceObject == device) return true;
+  return false;
+}
+
+// What must be true when a device object's memory goes. Kernel mutex held.
+void checkFreeable(Kernel& k, PDEVICE_OBJECT device) {
+  checkNoQueuedObjectsIn(k, device, device->Size, "IoDeleteDevice");
+  if (const IO_STACK_LOCATION* held = inFlightLocationForLocked(k, device)) {
+    char codes[48];
+    std::snprintf(codes, sizeof codes, "major function 0x%02X, minor 0x%02X", held->MajorFunction,
+                  held->MinorFunction);
+    stop("IoDeleteDevice", std::string("deletes a device with an IRP still in flight to it (") + codes + ")");
+  }
+}
+
+// Takes a deleted device off its driver's list and frees it. Kernel mutex held.
+void unlinkAndFree(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
+  while (*link && *link != device) link = &(*link)->NextDevice;
+  if (!*link) stop("IoDeleteDevice", "device is not one of its driver's devices (deleted twice?)");
+  *link = device->NextDevice;
+  freeDeviceMemory(device);
+}
+
 }  // namespace
+
+void releaseDeletedDevice(PDEVICE_OBJECT device) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  if (!device->DeviceObjectExtension->deletePending || hasHandles(k, device)) return;
+  checkFreeable(k, device);
+  unlinkAndFree(device);
+}
 
 PDEVICE_OBJECT resolveDeviceName(const std::u16string& name) {
   Kernel& k = kernel();
@@ -132,24 +166,21 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
   Lock lock(k.mutex);
   if (device->DeviceObjectExtension->AttachedTo) stop("IoDeleteDevice", "deletes a device still attached to a lower device");
   if (device->AttachedDevice) stop("IoDeleteDevice", "deletes a device that another device is still attached to");
-  checkNoQueuedObjectsIn(k, device, device->Size, "IoDeleteDevice");
-  for (PFILE_OBJECT file : k.files)
-    if (file->DeviceObject == device) stop("IoDeleteDevice", "deletes a device that still has an open handle");
-  if (const IO_STACK_LOCATION* held = inFlightLocationForLocked(k, device)) {
-    char codes[48];
-    std::snprintf(codes, sizeof codes, "major function 0x%02X, minor 0x%02X", held->MajorFunction,
-                  held->MinorFunction);
-    stop("IoDeleteDevice", std::string("deletes a device with an IRP still in flight to it (") + codes + ")");
-  }
+  if (device->DeviceObjectExtension->deletePending) stop("IoDeleteDevice", "device deleted twice");
+  bool referenced = hasHandles(k, device);
+  if (referenced)
+    checkNoQueuedObjectsIn(k, device, device->Size, "IoDeleteDevice");
+  else
+    checkFreeable(k, device);
   if (auto it = k.namesOfDevices.find(device); it != k.namesOfDevices.end()) {
     k.deviceNames.erase(fold(it->second));
     k.namesOfDevices.erase(it);
   }
-  PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
-  while (*link && *link != device) link = &(*link)->NextDevice;
-  if (!*link) stop("IoDeleteDevice", "device is not one of its driver's devices (deleted twice?)");
-  *link = device->NextDevice;
-  freeDeviceMemory(device);
+  // As on the platform, a device with open handles goes when the last one
+  // closes: the handles reference it, so its extension stays valid for their
+  // requests, cleanup and close (which must all be finished by then).
+  device->DeviceObjectExtension->deletePending = true;
+  if (!referenced) unlinkAndFree(device);
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT deviceObject) {

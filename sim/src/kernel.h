@@ -33,6 +33,7 @@ struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT DeviceObject;
   PDEVICE_OBJECT AttachedTo;  // the device this one is attached on top of
   DEVICE_POWER_STATE powerState;  // as last told with PoSetPowerState
+  bool deletePending = false;      // IoDeleteDevice came while handles were open
 };
 
 namespace app {
@@ -185,6 +186,12 @@ NTSTATUS createDeviceObject(PDRIVER_OBJECT driverObject, ULONG extensionSize, PU
 
 // ---- Plug and Play (pnp.cpp, device_interfaces.cpp) ----
 void resetPnp();
+// A handle on a device has closed: frees a device whose deletion waited for
+// its last handle, and lets the Plug and Play manager send a removal that
+// waited for the stack's handles. PASSIVE_LEVEL, kernel mutex not held.
+void handleClosed(PDEVICE_OBJECT device);
+// Frees a delete-pending device object once no handle refers to it.
+void releaseDeletedDevice(PDEVICE_OBJECT device);
 bool isRemovedPhysicalDevice(PDEVICE_OBJECT device);
 bool isPhysicalDevice(PDEVICE_OBJECT device);
 void resetDeviceInterfaces();

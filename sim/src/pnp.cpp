@@ -19,7 +19,9 @@ struct PhysicalDevice {
   pnp::PhysicalDeviceOptions options;
   uint8_t claimBlock[4] = {};
   bool removed = false;
+  bool removalAwaitsHandles = false;  // surprise-removed; IRP_MN_REMOVE_DEVICE waits for the last handle
   std::u16string parametersKey;
+  std::vector<UCHAR> pnpSeen;  // minor functions of the IRP_MJ_PNP requests that reached the bus
 };
 
 // Each PDO gets a name and an instance key of its own, numbered from 0 after boot.
@@ -44,8 +46,33 @@ NTSTATUS completeWith(PIRP irp, NTSTATUS status) {
   return status;
 }
 
-NTSTATUS busPnp(PDEVICE_OBJECT, PIRP irp) {
-  switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
+// What the bus knows of a USB device's power: S0 in D0, sleep in D2 (wake
+// armed from there), hibernation and off in D3.
+void fillCapabilities(PDEVICE_CAPABILITIES caps) {
+  if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) return;
+  caps->DeviceD2 = 1;
+  caps->Removable = 1;
+  caps->WakeFromD2 = 1;
+  caps->Address = 1;  // the hub port
+  caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  for (int s = PowerSystemSleeping1; s <= PowerSystemSleeping3; ++s) caps->DeviceState[s] = PowerDeviceD2;
+  caps->DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+  caps->DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+  caps->SystemWake = PowerSystemSleeping3;
+  caps->DeviceWake = PowerDeviceD2;
+}
+
+NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (PhysicalDevice* device = find(pdo)) {
+    device->pnpSeen.push_back(stack->MinorFunction);
+    auto failure = device->options.pnpFailures.find(stack->MinorFunction);
+    if (failure != device->options.pnpFailures.end()) return completeWith(irp, failure->second);
+  }
+  switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_CAPABILITIES:
+      fillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
+      return completeWith(irp, STATUS_SUCCESS);
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
@@ -54,7 +81,6 @@ NTSTATUS busPnp(PDEVICE_OBJECT, PIRP irp) {
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_QUERY_CAPABILITIES:
       return completeWith(irp, STATUS_SUCCESS);
     default:
       // The bottom of the stack completes what it does not handle untouched.
@@ -96,6 +122,35 @@ void resetPnp() {
 }
 
 bool isPhysicalDevice(PDEVICE_OBJECT device) { return find(device) != nullptr; }
+
+namespace {
+
+// Whether any open handle refers to a device object of the PDO's stack.
+bool stackHasHandles(PDEVICE_OBJECT pdo) {
+  Kernel& k = kernel();
+  Lock lock(k.mutex);
+  for (PFILE_OBJECT file : k.files)
+    for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice)
+      if (file->DeviceObject == d) return true;
+  return false;
+}
+
+// The end of a surprise removal: the stack is removed and the PDO goes.
+void finishSurpriseRemoval(PDEVICE_OBJECT pdo) {
+  find(pdo)->removalAwaitsHandles = false;
+  if (pdo->AttachedDevice) pnp::send(pdo, IRP_MN_REMOVE_DEVICE).wait();
+  pnp::deletePhysicalDevice(pdo);
+}
+
+}  // namespace
+
+void handleClosed(PDEVICE_OBJECT device) {
+  releaseDeletedDevice(device);
+  std::vector<PDEVICE_OBJECT> ready;
+  for (auto& [pdo, physical] : physicalDevices())
+    if (physical->removalAwaitsHandles && !stackHasHandles(pdo)) ready.push_back(pdo);
+  for (PDEVICE_OBJECT pdo : ready) finishSurpriseRemoval(pdo);
+}
 
 bool isRemovedPhysicalDevice(PDEVICE_OBJECT device) {
   PhysicalDevice* pd = find(device);
@@ -182,6 +237,71 @@ NTSTATUS addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 
 app::Request send(PDEVICE_OBJECT pdo, UCHAR minorFunction, const std::function<void(PIO_STACK_LOCATION)>& setup) {
   return app::sendToDevice(pdo, IRP_MJ_PNP, minorFunction, setup);
+}
+
+namespace {
+
+NTSTATUS sendAndWait(PDEVICE_OBJECT pdo, UCHAR minorFunction) {
+  if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("sim::pnp", "Plug and Play requests are sent at PASSIVE_LEVEL");
+  if (!pdo->AttachedDevice) stop("sim::pnp", "no driver is attached to the physical device object");
+  return send(pdo, minorFunction).wait().status;
+}
+
+}  // namespace
+
+DEVICE_CAPABILITIES initialCapabilities() {
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = sizeof caps;
+  caps.Version = 1;
+  caps.Address = 0xFFFFFFFF;
+  caps.UINumber = 0xFFFFFFFF;
+  return caps;
+}
+
+NTSTATUS queryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& caps) {
+  if (!pdo->AttachedDevice) stop("sim::pnp::queryCapabilities", "no driver is attached to the physical device object");
+  return send(pdo, IRP_MN_QUERY_CAPABILITIES,
+              [&caps](PIO_STACK_LOCATION next) { next->Parameters.DeviceCapabilities.Capabilities = &caps; })
+      .wait()
+      .status;
+}
+
+NTSTATUS startDevice(PDEVICE_OBJECT pdo) {
+  NTSTATUS status = sendAndWait(pdo, IRP_MN_START_DEVICE);
+  if (!NT_SUCCESS(status)) return status;
+  DEVICE_CAPABILITIES caps = initialCapabilities();
+  queryCapabilities(pdo, caps);
+  return status;
+}
+
+NTSTATUS stopDevice(PDEVICE_OBJECT pdo) {
+  NTSTATUS status = sendAndWait(pdo, IRP_MN_QUERY_STOP_DEVICE);
+  sendAndWait(pdo, NT_SUCCESS(status) ? IRP_MN_STOP_DEVICE : IRP_MN_CANCEL_STOP_DEVICE);
+  return status;
+}
+
+NTSTATUS removeDevice(PDEVICE_OBJECT pdo) {
+  NTSTATUS status = sendAndWait(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+  sendAndWait(pdo, NT_SUCCESS(status) ? IRP_MN_REMOVE_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE);
+  return status;
+}
+
+void surpriseRemove(PDEVICE_OBJECT pdo) {
+  PhysicalDevice* device = find(pdo);
+  if (!device) stop("sim::pnp::surpriseRemove", "not a physical device object of the simulated bus");
+  device->removed = true;
+  sendAndWait(pdo, IRP_MN_SURPRISE_REMOVAL);
+  if (stackHasHandles(pdo))
+    device->removalAwaitsHandles = true;
+  else
+    finishSurpriseRemoval(pdo);
+}
+
+bool isPlugged(PDEVICE_OBJECT pdo) { return find(pdo) != nullptr; }
+
+std::vector<UCHAR> busPnpRequests(PDEVICE_OBJECT pdo) {
+  PhysicalDevice* device = find(pdo);
+  return device ? device->pnpSeen : std::vector<UCHAR>{};
 }
 
 }  // namespace sim::pnp

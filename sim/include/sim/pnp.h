@@ -7,6 +7,7 @@
 #include "sim/app.h"
 
 #include <array>
+#include <map>
 
 namespace sim::pnp {
 
@@ -25,6 +26,9 @@ struct PhysicalDeviceOptions {
   // (0x9C free, 0x6C the serial function, 0x93 the other function), 0xAA.
   std::array<uint8_t, 4> claimBlock = {0x55, 0x9C, 0x9C, 0xAA};
   ULONG flags = DO_POWER_PAGABLE;
+  // Plug and Play requests the bus driver fails, by minor function, with the
+  // given status (the others it answers as a bus driver does).
+  std::map<UCHAR, NTSTATUS> pnpFailures;
   // Handles IRP_MJ_INTERNAL_DEVICE_CONTROL (URBs, port reset) for the device
   // model; without one such requests fail with STATUS_NOT_SUPPORTED.
   std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> internalDeviceControl;
@@ -66,5 +70,39 @@ NTSTATUS addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 // IoStatus.Status preset to STATUS_NOT_SUPPORTED as the manager does.
 app::Request send(PDEVICE_OBJECT pdo, UCHAR minorFunction,
                   const std::function<void(PIO_STACK_LOCATION)>& setup = {});
+
+// ---- the Plug and Play manager's sequences ------------------------------------
+// Each sends its requests to the top of the PDO's stack one at a time, at
+// PASSIVE_LEVEL, and waits for each, as the manager does.
+
+// IRP_MN_START_DEVICE; once started, IRP_MN_QUERY_CAPABILITIES, as the
+// manager follows a start. Returns the start's status.
+NTSTATUS startDevice(PDEVICE_OBJECT pdo);
+// IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE when it is granted or
+// IRP_MN_CANCEL_STOP_DEVICE when it is refused. Returns the query's status.
+NTSTATUS stopDevice(PDEVICE_OBJECT pdo);
+// IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE when it is granted
+// (the stack is gone; the PDO stays on the bus) or IRP_MN_CANCEL_REMOVE_DEVICE
+// when it is refused. Returns the query's status.
+NTSTATUS removeDevice(PDEVICE_OBJECT pdo);
+// The adapter has left the bus: IRP_MN_SURPRISE_REMOVAL, then, once no handle
+// is open on a device object of the stack (at once when none is), removal and
+// the deletion of the PDO. A named device object outside the stack does not
+// hold the removal back.
+void surpriseRemove(PDEVICE_OBJECT pdo);
+// Whether the PDO is still on the bus.
+bool isPlugged(PDEVICE_OBJECT pdo);
+
+// The record the manager sends with IRP_MN_QUERY_CAPABILITIES: Size and
+// Version 1 set, Address and UINumber unknown (0xFFFFFFFF), the rest zero.
+DEVICE_CAPABILITIES initialCapabilities();
+// Sends IRP_MN_QUERY_CAPABILITIES with caps (prepared by the caller) and
+// returns the status; the stack fills caps. The bus driver fills a Version 1
+// record of full size with a USB device's power capabilities.
+NTSTATUS queryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES& caps);
+
+// The minor functions of the IRP_MJ_PNP requests that reached the bus driver
+// for this PDO, in order.
+std::vector<UCHAR> busPnpRequests(PDEVICE_OBJECT pdo);
 
 }  // namespace sim::pnp
