@@ -265,6 +265,7 @@ struct DeviceContext {
   volatile LONG controlCharBusy;  // 1 while a control character is on the bus
   PIRP immediateSentRequest;      // the immediate request whose character is on the bus
   PVOID immediateTransfer;        // ... and the transfer carrying it, while on the bus
+  PVOID controlCharTransfer;      // the control-character transfer on the bus, if any
   NTSTATUS immediateSendStatus;   // how that transfer ended
   NTSTATUS immediateEndStatus;    // STATUS_CANCELLED or STATUS_TIMEOUT once one of them ended the request
   KDPC controlCharDpc;            // sends what is due (controlLock)
@@ -283,6 +284,12 @@ void TzSerialRestartAllQueues(DeviceContext* context);
 // Cancels every request of the handle (every request when fileObject is null);
 // reads and flushes go whatever the handle.
 void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject);
+// For the adapter's departure: every queue stalled one level before every
+// request is cancelled, so that none can start behind the cancel, then the
+// wait until no request queue has a current request. The hold queue is
+// stalled but not waited for: the transfers it admitted are the caller's to
+// bring back. PASSIVE_LEVEL.
+void TzSerialStallAndCancelAllRequests(DeviceContext* context);
 KDEFERRED_ROUTINE TzSerialErrorAbortDpc;
 
 // Returns the context of either device object of an adapter. Any IRQL; no lock.
@@ -294,9 +301,21 @@ DeviceContext* TzSerialGetDeviceContext(PDEVICE_OBJECT deviceObject);
 NTSTATUS TzSerialCheckDriverStatus(PIRP irp, DeviceContext* context);
 
 // The gate for a dispatch routine that completes what it refuses: TRUE when
-// the request may go on; otherwise it is completed with the gate's status,
-// which *status receives.
+// the request may go on, with an outstanding-request count held that the
+// dispatch routine drops as it returns, so that removal waits for a request
+// still on its way into a queue; otherwise the request is completed with the
+// gate's status, which *status receives.
 BOOLEAN TzSerialPassGate(PIRP irp, DeviceContext* context, NTSTATUS* status);
+
+// deviceState is written by the Plug and Play dispatch alone and read
+// anywhere, without a lock; both sides are interlocked, so that a removal's
+// state change and the outstanding-request count are seen in order.
+inline LONG TzSerialDeviceState(DeviceContext* context) {
+  return InterlockedCompareExchange(&context->deviceState, 0, 0);
+}
+inline void TzSerialSetDeviceState(DeviceContext* context, LONG state) {
+  InterlockedExchange(&context->deviceState, state);
+}
 
 // Counts a request into the driver. Fails (and takes the count back) only
 // once the device is removed. Any IRQL up to DISPATCH_LEVEL.

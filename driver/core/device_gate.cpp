@@ -11,7 +11,7 @@ DeviceContext* TzSerialGetDeviceContext(PDEVICE_OBJECT deviceObject) {
 }
 
 NTSTATUS TzSerialCheckDriverStatus(PIRP irp, DeviceContext* context) {
-  LONG state = context->deviceState;
+  LONG state = TzSerialDeviceState(context);
   bool gone = state == DeviceStateRemoved || state == DeviceStateSurpriseRemoved;
   if (gone && IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_PNP) {
     irp->IoStatus.Status = STATUS_DELETE_PENDING;
@@ -21,15 +21,18 @@ NTSTATUS TzSerialCheckDriverStatus(PIRP irp, DeviceContext* context) {
 }
 
 BOOLEAN TzSerialPassGate(PIRP irp, DeviceContext* context, NTSTATUS* status) {
-  *status = TzSerialCheckDriverStatus(irp, context);
+  // Counted first: a removal that begins after the check waits for this request.
+  bool counted = TzSerialIoIncrement(context);
+  *status = counted ? TzSerialCheckDriverStatus(irp, context) : STATUS_DELETE_PENDING;
   if (*status == STATUS_SUCCESS) return TRUE;
+  if (counted) TzSerialIoDecrement(context);
   TzSerialCompleteRequest(irp, *status);
   return FALSE;
 }
 
 BOOLEAN TzSerialIoIncrement(DeviceContext* context) {
   InterlockedIncrement(&context->outstandingIo);
-  if (context->deviceState == DeviceStateRemoved) {
+  if (TzSerialDeviceState(context) == DeviceStateRemoved) {
     TzSerialIoDecrement(context);
     return FALSE;
   }
@@ -42,7 +45,7 @@ void TzSerialIoDecrement(DeviceContext* context) {
 
 void TzSerialWaitOutstandingIo(DeviceContext* context) {
   PAGED_CODE();
-  context->deviceState = DeviceStateRemoved;
+  TzSerialSetDeviceState(context, DeviceStateRemoved);
   TzSerialIoDecrement(context);
   KeWaitForSingleObject(&context->removeEvent, Executive, KernelMode, FALSE, nullptr);
 }

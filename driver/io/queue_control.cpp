@@ -15,6 +15,14 @@ void TzSerialRestartAllQueues(DeviceContext* context) {
   for (RequestQueue* queue : context->requestQueues) TzSerialRestartQueue(queue);
 }
 
+void TzSerialStallAndCancelAllRequests(DeviceContext* context) {
+  PAGED_CODE();
+  TzSerialHoldQueueStall(&context->holdQueue);
+  for (RequestQueue* queue : context->requestQueues) TzSerialHoldOffQueue(queue);
+  TzSerialCancelAllRequests(context, nullptr);
+  for (RequestQueue* queue : context->requestQueues) TzSerialWaitQueueIdle(queue);
+}
+
 void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject) {
   for (RequestQueue* queue : context->requestQueues) TzSerialCancelQueuedRequests(queue, fileObject);
   // Reads and flushes belong to the port, not the handle: all of them go.

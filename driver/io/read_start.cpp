@@ -82,9 +82,12 @@ NTSTATUS TzSerialRead(PDEVICE_OBJECT deviceObject, PIRP irp) {
   irp->IoStatus.Information = 0;
   if (IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length == 0) {
     TzSerialCompleteRequest(irp, STATUS_SUCCESS);
-    return STATUS_SUCCESS;
+    status = STATUS_SUCCESS;
+  } else {
+    status = TzSerialQueueRequest(&context->readQueue, irp);
   }
-  return TzSerialQueueRequest(&context->readQueue, irp);
+  TzSerialIoDecrement(context);
+  return status;
 }
 
 NTSTATUS TzSerialReadStart(PDEVICE_OBJECT deviceObject, PIRP irp) {

@@ -174,10 +174,21 @@ void TzSerialFinishCurrent(RequestQueue* queue, PIRP irp, NTSTATUS status) {
 
 void TzSerialStallQueue(RequestQueue* queue) {
   PAGED_CODE();
+  TzSerialHoldOffQueue(queue);
+  TzSerialWaitQueueIdle(queue);
+}
+
+void TzSerialHoldOffQueue(RequestQueue* queue) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
   InterlockedIncrement(&queue->stallCount);
+  if (queue->currentRequest) KeClearEvent(&queue->idleEvent);
+  KeReleaseSpinLock(&queue->lock, oldIrql);
+}
+
+void TzSerialWaitQueueIdle(RequestQueue* queue) {
+  PAGED_CODE();
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
   bool busy = queue->currentRequest != nullptr;
-  if (busy) KeClearEvent(&queue->idleEvent);
   KeReleaseSpinLock(&queue->lock, oldIrql);
   // The start-next after the current request ends starts nothing (stalled)
   // and sets idleEvent.

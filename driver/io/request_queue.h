@@ -83,6 +83,11 @@ void TzSerialFinishCurrent(RequestQueue* queue, PIRP irp, NTSTATUS status);
 // Stalls the queue one level and waits until it has no current request.
 // PASSIVE_LEVEL.
 void TzSerialStallQueue(RequestQueue* queue);
+// The two halves of a stall: one level taken at once, so that nothing new
+// starts (IRQL <= DISPATCH_LEVEL), and the wait for the current request to
+// end (PASSIVE_LEVEL), with whatever ends it done in between.
+void TzSerialHoldOffQueue(RequestQueue* queue);
+void TzSerialWaitQueueIdle(RequestQueue* queue);
 
 // Takes one stall level off; at 0 the next request starts. Never leaves the
 // count below 0. IRQL <= DISPATCH_LEVEL.

@@ -60,7 +60,9 @@ NTSTATUS TzSerialFlush(PDEVICE_OBJECT deviceObject, PIRP irp) {
   NTSTATUS status;
   if (!TzSerialPassGate(irp, context, &status)) return status;
   irp->IoStatus.Information = 0;
-  return TzSerialQueueRequest(&context->writeQueue, irp);
+  status = TzSerialQueueRequest(&context->writeQueue, irp);
+  TzSerialIoDecrement(context);
+  return status;
 }
 
 NTSTATUS TzSerialWriteQueueStart(PDEVICE_OBJECT deviceObject, PIRP irp) {

@@ -39,7 +39,7 @@ void TzSerialWriteFree(DeviceContext* context, WriteContext* write) {
 
 void TzSerialTxAliveAdd(DeviceContext* context) {
   // Never the count's first: the creation reference holds it above 0 until
-  // removal, and removed devices are refused at the gate before this.
+  // removal, and a write's dispatch holds one of its own.
   InterlockedIncrement(&context->outstandingIo);
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
@@ -79,10 +79,11 @@ void TzSerialWriteUnpin(DeviceContext* context, WriteContext* write) {
   if (free) TzSerialWriteFree(context, write);
 }
 
-NTSTATUS TzSerialWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  NTSTATUS status;
-  if (!TzSerialPassGate(irp, context, &status)) return status;
+namespace {
+
+// The write dispatch past the gate: a write context per request, sent from
+// its start DPC.
+NTSTATUS TzSerialWriteAdmitted(PDEVICE_OBJECT deviceObject, DeviceContext* context, PIRP irp) {
   irp->IoStatus.Information = 0;
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
   if (length == 0) {
@@ -122,6 +123,17 @@ NTSTATUS TzSerialWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
   IoSetCancelRoutine(irp, TzSerialWriteCancelQueued);
   KeInsertQueueDpc(&write->startDpc, nullptr, nullptr);
   return STATUS_PENDING;
+}
+
+}  // namespace
+
+NTSTATUS TzSerialWrite(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  NTSTATUS status;
+  if (!TzSerialPassGate(irp, context, &status)) return status;
+  status = TzSerialWriteAdmitted(deviceObject, context, irp);
+  TzSerialIoDecrement(context);
+  return status;
 }
 
 void TzSerialWriteStartDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {

@@ -194,7 +194,7 @@ NTSTATUS TzSerialAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalD
   context->outstandingIo = 1;
   KeInitializeEvent(&context->removeEvent, NotificationEvent, FALSE);
   TzSerialInitializeHoldQueue(&context->holdQueue, functionDevice);
-  context->deviceState = DeviceStateNotStarted;
+  TzSerialSetDeviceState(context, DeviceStateNotStarted);
   context->previousState = DeviceStateNotStarted;
 
   context->workItem = IoAllocateWorkItem(functionDevice);

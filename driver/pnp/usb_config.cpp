@@ -7,6 +7,7 @@
 #include "driver/pnp/pnp.h"
 #include "driver/pnp/port_name.h"
 #include "driver/usb/control_requests.h"
+#include "driver/usb/pipe_control.h"
 
 namespace {
 
@@ -272,7 +273,13 @@ NTSTATUS TzSerialStartDevice(DeviceContext* context, PIRP irp) {
 
 void TzSerialReleaseConfiguration(DeviceContext* context) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-  TzSerialFreeTransferResources(context);
+  // A transfer that did not come back still uses its IRP, URB and buffer:
+  // they stay with the context, for the next start or for removal to free
+  // once every request has left the driver.
+  if (TzSerialTransfersIdle(context))
+    TzSerialFreeTransferResources(context);
+  else
+    DbgPrint("TzSerial: transfers still in flight, their resources are kept\n");
   if (context->configurationDescriptor) ExFreePoolWithTag(context->configurationDescriptor, TzSerialPoolTag);
   context->configurationDescriptor = nullptr;
   for (PUSBD_INTERFACE_INFORMATION& info : context->interfaceInfo) {

@@ -25,8 +25,9 @@ NTSTATUS TzSerialSelectConfiguration(DeviceContext* context);
 NTSTATUS TzSerialInitializeShadowUart(ShadowLineRegisters* shadow, DeviceContext* context);
 
 // Frees the transfer resources, the configuration descriptor and the
-// interface information copies, under controlLock. Safe twice. No transfer
-// may be in flight. IRQL <= DISPATCH_LEVEL.
+// interface information copies, under controlLock. Safe twice. Transfer
+// resources still in use by a transfer in flight are kept (the tear-down
+// waits for the transfers first). IRQL <= DISPATCH_LEVEL.
 void TzSerialReleaseConfiguration(DeviceContext* context);
 
 // Finds a configured pipe's handle; null when the interface or pipe is absent.

@@ -104,6 +104,8 @@ NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   TzSerialResetPipes(context, ResetAllPipes);
   status = TzSerialSetControlLineState(context, ControlLineDtr);
   if (!NT_SUCCESS(status)) {
+    // The port stays closed: nothing may restart its readers later.
+    context->portActive = FALSE;
     if (TzSerialIsModem(context)) TzSerialSetBusClaim(context, BusClaimFree);
     return TzSerialFinishOpen(irp, context, status, true);
   }

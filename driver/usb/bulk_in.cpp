@@ -29,8 +29,8 @@ struct TzSerialBulkInDelivery {
   ULONG deferred;   // TzSerialRxDeferred steps
 };
 
-bool TzSerialBulkInMayRetry(const DeviceContext* context) {
-  return context->deviceState == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
+bool TzSerialBulkInMayRetry(DeviceContext* context) {
+  return TzSerialDeviceState(context) == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
          context->portActive;
 }
 
@@ -133,8 +133,8 @@ void TzSerialBulkInIdle(DeviceContext* context, ULONG slot) {
   TzSerialIoDecrement(context);
 }
 
-bool TzSerialBulkInMaySubmit(const DeviceContext* context) {
-  LONG state = context->deviceState;
+bool TzSerialBulkInMaySubmit(DeviceContext* context) {
+  LONG state = TzSerialDeviceState(context);
   return state != DeviceStateRemoved && state != DeviceStateSurpriseRemoved &&
          context->systemPowerState == PowerSystemWorking;
 }

@@ -212,14 +212,15 @@ NTSTATUS TzSerialQueuedSendComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionCo
                             &record->zeroLengthPending, TzSerialQueuedSendComplete, record))
     return STATUS_MORE_PROCESSING_REQUIRED;
 
-  // A failed transmission leaves its request to its timer or a cancel.
+  // A failed transmission leaves its request to its timer or a cancel. Once
+  // idle, the IRP may be reused by the next transmission: not touched again.
+  if (NT_SUCCESS(status)) irp->IoStatus.Information = record->sent;
   InterlockedExchange(&context->queuedSendBusy, 0);
   bool done = false;
   KeAcquireSpinLock(&context->controlLock, &oldIrql);
   PIRP waiting = context->writeQueueIrp;
   bool transmitting = waiting && (context->writeQueueRefs & WriteQueueHeldByTransmit) && context->txQueuedLength;
   if (NT_SUCCESS(status)) {
-    irp->IoStatus.Information = record->sent;
     context->perfStats.TransmittedCount += record->sent;
     done = current && context->txQueuedLength == 0 && (context->writeQueueRefs & WriteQueueHeldByTransmit);
     if (done) {

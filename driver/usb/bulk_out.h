@@ -42,3 +42,5 @@ KDEFERRED_ROUTINE TzSerialControlCharDpc;
 PVOID TzSerialPinImmediateTransferLocked(DeviceContext* context);
 // Cancels a pinned transfer and drops the pin. controlLock not held.
 void TzSerialCancelPinnedTransfer(DeviceContext* context, PVOID pinned);
+// Cancels whichever control character is on the bus. controlLock not held.
+void TzSerialCancelControlChars(DeviceContext* context);

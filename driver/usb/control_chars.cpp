@@ -74,6 +74,7 @@ NTSTATUS TzSerialControlCharComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionC
   if (transfer->immediateRequest) TzSerialImmediateSent(context, status);
   // A cancel still reaching for the IRP frees it when it is done.
   KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+  if (context->controlCharTransfer == transfer) context->controlCharTransfer = nullptr;
   bool pinned = transfer->pins != 0;
   transfer->freeWhenUnpinned = pinned;
   KeReleaseSpinLockFromDpcLevel(&context->controlLock);
@@ -107,11 +108,10 @@ void TzSerialSendControlChar(DeviceContext* context, UCHAR character, PIRP immed
   }
   TzSerialTxAliveAdd(context);
   IoReuseIrp(irp, STATUS_SUCCESS);
-  if (immediateRequest) {
-    KeAcquireSpinLockAtDpcLevel(&context->controlLock);
-    context->immediateTransfer = transfer;
-    KeReleaseSpinLockFromDpcLevel(&context->controlLock);
-  }
+  KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+  context->controlCharTransfer = transfer;
+  if (immediateRequest) context->immediateTransfer = transfer;
+  KeReleaseSpinLockFromDpcLevel(&context->controlLock);
   TzSerialSendUrbIrp(context, irp, transfer->urb(), TzSerialControlCharComplete, transfer);
 }
 
@@ -149,4 +149,12 @@ void TzSerialCancelPinnedTransfer(DeviceContext* context, PVOID pinned) {
   bool free = --transfer->pins == 0 && transfer->freeWhenUnpinned;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
   if (free) TzSerialFreeControlChar(transfer);
+}
+
+void TzSerialCancelControlChars(DeviceContext* context) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  auto transfer = static_cast<TzSerialControlCharTransfer*>(context->controlCharTransfer);
+  if (transfer) transfer->pins++;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  TzSerialCancelPinnedTransfer(context, transfer);
 }

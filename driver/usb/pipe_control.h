@@ -16,6 +16,17 @@ void TzSerialCancelBulkOut(DeviceContext* context);
 // IRQL <= DISPATCH_LEVEL.
 void TzSerialCancelWrites(DeviceContext* context);
 
+// Whether none of the transfers that use the context's pre-allocated IRPs,
+// URBs and buffers (status, bulk-in slots, queued send) is in flight. Any IRQL.
+BOOLEAN TzSerialTransfersIdle(DeviceContext* context);
+
+// Cancels every transfer on the adapter's pipes (status, bulk-in, writes, the
+// queued send, control characters) and waits until each is back: up to 5
+// seconds, then a second round of cancels and 5 seconds more. Returns
+// whether all came back (TzSerialTransfersIdle and no transmit work left).
+// PASSIVE_LEVEL, no lock held.
+BOOLEAN TzSerialStopTransfers(DeviceContext* context);
+
 // Which pipes TzSerialResetPipes resets.
 enum TzSerialPipeSet : ULONG { ResetBulkOut = 0, ResetBulkIn = 1, ResetInterrupt = 2, ResetAllPipes = 3 };
 

@@ -28,8 +28,8 @@ bool TzSerialHasStatusPipe(const DeviceContext* context) {
   return context->pipeLayout == PipeLayoutFull && context->interfaceClass == FILE_DEVICE_MODEM;
 }
 
-bool TzSerialStatusMayRetry(const DeviceContext* context) {
-  return context->deviceState == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
+bool TzSerialStatusMayRetry(DeviceContext* context) {
+  return TzSerialDeviceState(context) == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
          context->portActive;
 }
 
@@ -47,7 +47,7 @@ void TzSerialFillStatusUrb(DeviceContext* context, USBD_PIPE_HANDLE pipe) {
 }  // namespace
 
 NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
-  LONG state = context->deviceState;
+  LONG state = TzSerialDeviceState(context);
   if (state == DeviceStateRemoved || state == DeviceStateSurpriseRemoved ||
       context->systemPowerState != PowerSystemWorking)
     return STATUS_DELETE_PENDING;
@@ -95,13 +95,21 @@ NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
 NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
   auto record = static_cast<StatusTransferContext*>(completionContext);
   DeviceContext* context = record->context;
-  KeSetEvent(&context->statusDone, IO_NO_INCREMENT, FALSE);
   NTSTATUS status = irp->IoStatus.Status;
+  // Everything the transfer brought is taken before the reader is marked
+  // idle: from then on a new submission may reuse the IRP, URB and buffer,
+  // and the tear-down may free them.
+  UCHAR notification[TzSerialStatusBufferSize];
+  if (NT_SUCCESS(status)) {
+    record->byteCount = record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (record->byteCount > sizeof notification) record->byteCount = sizeof notification;
+    RtlCopyMemory(notification, context->statusBuffer, record->byteCount);
+  }
+  KeSetEvent(&context->statusDone, IO_NO_INCREMENT, FALSE);
   InterlockedExchange(&context->statusBusy, 0);
 
   if (NT_SUCCESS(status)) {
-    record->byteCount = record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    TzSerialParseSerialState(context, context->statusBuffer, record->byteCount);
+    TzSerialParseSerialState(context, notification, record->byteCount);
     TzSerialHoldQueueRelease(&context->holdQueue);
     ExFreePoolWithTag(record, TzSerialPoolTag);
     TzSerialStatusSubmit(context);

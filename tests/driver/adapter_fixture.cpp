@@ -1,12 +1,18 @@
 // Tests: the adapter fixture.
 #include "adapter_fixture.h"
 
-#include "driver/pnp/port_name.h"
-#include "driver/pnp/usb_config.h"
-#include "driver/io/write.h"
-#include "driver/usb/bulk_in.h"
-#include "driver/usb/pipe_control.h"
-#include "driver/usb/status_pipe.h"
+#include <algorithm>
+
+std::vector<uint8_t> bytePattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = uint8_t(i * 13 + seed + (i >> 10));
+  return bytes;
+}
+
+bool debugLogged(const std::string& line) {
+  auto log = sim::debugLog();
+  return std::find(log.begin(), log.end(), line) != log.end();
+}
 
 sim::pnp::PhysicalDeviceOptions AdapterTest::modemClass() {
   sim::pnp::PhysicalDeviceOptions options;
@@ -28,78 +34,29 @@ Adapter& AdapterTest::plug(sim::usb::AdapterOptions adapterOptions, sim::pnp::Ph
 }
 
 NTSTATUS AdapterTest::start(Adapter& adapter) {
-  NTSTATUS status = TzSerialStartDevice(adapter.context, nullptr);
-  if (NT_SUCCESS(status)) {
-    adapter.context->deviceState = DeviceStateStarted;
-    adapter.context->devicePowerState = PowerDeviceD0;
-    adapter.started = true;
-  } else {
-    tearDown(adapter);
-  }
+  NTSTATUS status = sim::pnp::startDevice(adapter.pdo);
+  adapter.started = NT_SUCCESS(status);
   return status;
 }
 
-void AdapterTest::tearDown(Adapter& adapter) {
-  DeviceContext* c = adapter.context;
-  TzSerialRemovePortName(c);
-  TzSerialReleaseConfiguration(c);
-  if (c->shadowRegisters.buffer) ExFreePoolWithTag(c->shadowRegisters.buffer, TzSerialPoolTag);
-  c->shadowRegisters.buffer = nullptr;
+void AdapterTest::stop(Adapter& adapter) {
+  EXPECT_EQ(sim::pnp::stopDevice(adapter.pdo), STATUS_SUCCESS);
   adapter.started = false;
-}
-
-void AdapterTest::startReception(Adapter& adapter) {
-  TzSerialStatusSubmit(adapter.context);
-  TzSerialBulkInStart(adapter.context);
-}
-
-void AdapterTest::stopReception(Adapter& adapter) {
-  DeviceContext* c = adapter.context;
-  // As close waits: on every slot's event, which a completion sets last.
-  auto idle = [c] {
-    for (KEVENT& done : c->bulkInDone)
-      if (!KeReadStateEvent(&done)) return false;
-    return true;
-  };
-  // A transfer that completed with data as the cancel went out goes straight
-  // back down; cancel again until none is left.
-  while (!idle()) {
-    TzSerialBulkInCancelAll(c);
-    sim::runUntil(idle, 100 * sim::kMs);
-  }
-  // The status reader and whatever is still being transmitted.
-  auto quiet = [c] {
-    return InterlockedCompareExchange(&c->statusBusy, 0, 0) == 0 && KeReadStateEvent(&c->txIdle);
-  };
-  while (!quiet()) {
-    TzSerialStatusCancel(c);
-    TzSerialCancelWrites(c);
-    TzSerialCancelBulkOut(c);
-    sim::runUntil(quiet, 100 * sim::kMs);
-  }
 }
 
 void AdapterTest::remove(Adapter& adapter) {
   if (!adapter.context) return;
-  DeviceContext* c = adapter.context;
-  // As removal does: no request, transfer or sender may still be inside the
-  // driver when its device objects go.
-  if (c->deviceState != DeviceStateRemoved) TzSerialWaitOutstandingIo(c);
-  tearDown(adapter);
-  PDEVICE_OBJECT fdo = c->functionDevice, port = c->portDevice;
-  IoFreeWorkItem(c->workItem);
-  ExFreePoolWithTag(c->deviceName.Buffer, TzSerialPoolTag);
-  IoDetachDevice(c->lowerDevice);
-  IoDeleteDevice(fdo);
-  if (port) IoDeleteDevice(port);
+  if (sim::pnp::isPlugged(adapter.pdo) && adapter.pdo->AttachedDevice)
+    EXPECT_EQ(sim::pnp::send(adapter.pdo, IRP_MN_REMOVE_DEVICE).wait().status, STATUS_SUCCESS);
   adapter.context = nullptr;
+  adapter.started = false;
 }
 
 void AdapterTest::TearDown() {
   if (!HasFailure()) {
     for (auto& adapter : adapters) {
       remove(*adapter);
-      sim::pnp::deletePhysicalDevice(adapter->pdo);
+      if (sim::pnp::isPlugged(adapter->pdo)) sim::pnp::deletePhysicalDevice(adapter->pdo);
     }
   }
   adapters.clear();

@@ -1,13 +1,18 @@
 // Tests: a loaded driver with simulated CDC-ACM adapters plugged in, added and
-// (optionally) started through the start path. Until the Plug and Play
-// dispatch and open exist, start, tear-down and starting reception are
-// called directly, as they will.
+// (optionally) started, stopped and removed by the simulated Plug and Play
+// manager through the driver's own dispatch.
 #pragma once
 
 #include "driver/core/globals.h"
 #include "driver/pnp/pnp.h"
 #include "sim/cdc_acm.h"
 #include "support/sim_test.h"
+
+// n bytes that differ from one position to the next, so that a lost,
+// repeated or reordered byte shows; seed tells streams apart.
+std::vector<uint8_t> bytePattern(size_t n, uint8_t seed);
+// Whether the driver wrote exactly this debug line.
+bool debugLogged(const std::string& line);
 
 struct Adapter {
   PDEVICE_OBJECT pdo = nullptr;
@@ -24,16 +29,14 @@ class AdapterTest : public DriverTest {
   // written to its device parameters key first.
   Adapter& plug(sim::usb::AdapterOptions adapter = {}, sim::pnp::PhysicalDeviceOptions pdo = {},
                 std::optional<std::u16string> portName = u"COM7");
-  // Runs the start path; on failure the tear-down runs as the dispatch will.
+  // IRP_MN_START_DEVICE (then the capabilities query) from the Plug and Play
+  // manager; a failed start has torn itself down.
   NTSTATUS start(Adapter& adapter);
-  // The tear-down of stop and removal: port name, configuration, shadow buffer.
-  void tearDown(Adapter& adapter);
-  // Tear-down, then what removal adds: detach and delete the device objects.
+  // Query-stop and stop: the tear-down that leaves the adapter ready to start again.
+  void stop(Adapter& adapter);
+  // IRP_MN_REMOVE_DEVICE as the manager sends it at the end (after a failed
+  // start, or once a granted query-remove): the stack and context are gone.
   void remove(Adapter& adapter);
-  // Reception as an open starts it (bulk-in slots 0 to 7 in order), and as
-  // close stops it: transfers cancelled until every slot is idle.
-  void startReception(Adapter& adapter);
-  void stopReception(Adapter& adapter);
 
   // A "Modem"-class adapter with all three pipes: the one that gets chip commands.
   static sim::pnp::PhysicalDeviceOptions modemClass();

@@ -55,7 +55,6 @@ class IoctlTest : public AdapterTest {
     AdapterTest::SetUp();
     Adapter& a = plug({}, modemClass());
     ASSERT_EQ(start(a), STATUS_SUCCESS);
-    TzSerialRestartAllQueues(a.context);  // as the Plug and Play start will
     c = a.context;
     model = a.model;
     model->clearRecords();

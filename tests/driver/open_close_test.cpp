@@ -9,11 +9,7 @@
 namespace {
 
 constexpr uint8_t kBulkIn = 0x82;
-
-bool logged(const std::string& line) {
-  auto log = sim::debugLog();
-  return std::find(log.begin(), log.end(), line) != log.end();
-}
+constexpr uint8_t kInterruptIn = 0x81;
 
 using OpenCloseTest = OpenPortTest;
 
@@ -31,14 +27,15 @@ TEST_F(OpenCloseTest, TheOpenIsExclusiveAndStartsFromAFreshState) {
   EXPECT_EQ(c->lineEventState, 0x0018);
   EXPECT_EQ(c->perfStats.ReceivedCount, 0u);
   EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
-  EXPECT_TRUE(logged("++ Enter TzSerialCreateDispatch  \n"));
-  EXPECT_TRUE(logged("-- Enter TzSerialCreateDispatch  \n"));
+  EXPECT_TRUE(debugLogged("++ Enter TzSerialCreateDispatch  \n"));
+  EXPECT_TRUE(debugLogged("-- Enter TzSerialCreateDispatch  \n"));
   EXPECT_TRUE(adapter->model->classRequests().empty()) << "no DTR command to an adapter not installed as a modem";
+  EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 0u) << "and no status reader";
 
   port.close();
   EXPECT_EQ(c->openCount, 0);
-  EXPECT_TRUE(logged("++ Enter TzSerialCloseDispatch  \n"));
-  EXPECT_TRUE(logged("-- Exit TzSerialCloseDispatch , stauts =  0 \n"));
+  EXPECT_TRUE(debugLogged("++ Enter TzSerialCloseDispatch  \n"));
+  EXPECT_TRUE(debugLogged("-- Exit TzSerialCloseDispatch , stauts =  0 \n"));
   EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u) << "cleanup stopped the readers";
 
   EXPECT_EQ(app::File::open(u"\\??\\COM7", port, FILE_DIRECTORY_FILE), STATUS_NOT_A_DIRECTORY);
@@ -103,22 +100,64 @@ TEST_F(OpenCloseModemTest, DtrFollowsTheOpenAndTheClaimBlockTheBus) {
   EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x54, 0x93, 0x93, 0xAA})) << "never written";
 }
 
-TEST_F(OpenCloseModemTest, AFailedDtrCommandFailsTheOpenAndGivesTheBusBack) {
+// A DTR command that is never answered fails the open after 3 s: the claim
+// is given back, and the port is not left marked active, so a cancelled
+// query does not start readers on the closed port.
+TEST_F(OpenCloseModemTest, AFailedDtrCommandFailsTheOpenAndLeavesThePortClosed) {
   port.close();
   adapter->model->neverAnswer(CDC_SET_CONTROL_LINE_STATE);  // times out and is cancelled
-  EXPECT_FALSE(NT_SUCCESS(app::File::open(u"\\??\\COM7", port)));
+  int64_t began = sim::now();
+  EXPECT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_CANCELLED);
+  EXPECT_GE(sim::now() - began, 3 * sim::kSecond);
   EXPECT_EQ(c->openCount, 0);
+  EXPECT_FALSE(c->portActive);
   EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x55, 0x9C, 0x9C, 0xAA}));
   adapter->model->clearFaults();
+
+  ASSERT_EQ(sim::pnp::send(adapter->pdo, IRP_MN_QUERY_STOP_DEVICE).wait().status, STATUS_SUCCESS);
+  ASSERT_EQ(sim::pnp::send(adapter->pdo, IRP_MN_CANCEL_STOP_DEVICE).wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u) << "no reader on a closed port";
+  EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 0u);
+  EXPECT_EQ(c->outstandingIo, 1);
 }
 
-TEST_F(OpenCloseModemTest, CloseAfterSurpriseRemovalSucceedsAndLeavesTheCount) {
-  c->deviceState = DeviceStateSurpriseRemoved;
+// Every allocation an open makes, failed in turn: the open either fails
+// cleanly (closed, the bus given back, no reader) or succeeds without what
+// it could not have; either way nothing leaks and the next open works.
+TEST_F(OpenCloseModemTest, EveryAllocationFailureOfAnOpenLeavesThePortUsable) {
   port.close();
-  EXPECT_TRUE(logged("-- Exit TzSerialCloseDispatch , Error TzSerialCheckDriverStatus \n"));
-  EXPECT_EQ(c->openCount, 1);
-  c->deviceState = DeviceStateStarted;
-  c->openCount = 0;
+  sim::PoolUse closed = sim::poolInUse();
+  for (uint64_t n = 1;; ++n) {
+    SCOPED_TRACE(testing::Message() << "allocation " << n);
+    sim::faults::arm(n);
+    NTSTATUS status = app::File::open(u"\\??\\COM7", port);
+    bool fired = sim::faults::fired();
+    sim::faults::disarm();
+    if (!NT_SUCCESS(status)) {
+      EXPECT_EQ(c->openCount, 0);
+      EXPECT_FALSE(c->portActive);
+      EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u);
+      EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x55, 0x9C, 0x9C, 0xAA}));
+      ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS) << "a later open succeeds";
+    }
+    port.close();
+    sim::runReady();
+    EXPECT_EQ(sim::poolInUse().blocks, closed.blocks);
+    if (!fired || HasFailure()) break;
+  }
+}
+
+// The adapter leaves while the port is open: removal follows at once (the
+// named port is not in the stack) and deletes the device objects; the
+// handle's close still reaches the driver and succeeds.
+TEST_F(OpenCloseModemTest, CloseAfterSurpriseRemovalSucceeds) {
+  adapter->model->disconnect();
+  sim::pnp::surpriseRemove(adapter->pdo);
+  EXPECT_FALSE(sim::pnp::isPlugged(adapter->pdo));
+  EXPECT_EQ(port.close().status, STATUS_SUCCESS);
+  EXPECT_TRUE(debugLogged("-- Exit TzSerialCloseDispatch , Error TzSerialCheckDriverStatus \n"));
+  c = nullptr;
+  adapter->context = nullptr;
 }
 
 }  // namespace

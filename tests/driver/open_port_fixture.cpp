@@ -1,4 +1,4 @@
-// Tests: the open-port fixture, with its stand-in dispatch routines.
+// Tests: the open-port fixture.
 #include "open_port_fixture.h"
 
 #include <cstring>
@@ -14,7 +14,7 @@ void OpenPortTest::SetUp() {
   openPort(adapterOptions());
 }
 
-void OpenPortTest::openOnRealThreads(int64_t timeIncrement100ns) {
+void OpenPortTest::openOnRealThreads(ULONG timeIncrement100ns) {
   sim::boot({.mode = sim::Mode::Concurrent, .seed = uint64_t(::testing::UnitTest::GetInstance()->random_seed()),
              .workerThreads = 2, .timeIncrement100ns = timeIncrement100ns});
   reload();
@@ -25,13 +25,11 @@ void OpenPortTest::openPort(sim::usb::AdapterOptions options) {
   adapter = &plug(std::move(options), pdoOptions());
   ASSERT_EQ(start(*adapter), STATUS_SUCCESS);
   c = adapter->context;
-  TzSerialRestartAllQueues(c);
   ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
 }
 
 void OpenPortTest::TearDown() {
   if (port.isOpen()) port.close();
-  if (c && !HasFailure()) stopReception(*adapter);
   AdapterTest::TearDown();
 }
 

@@ -1,7 +1,7 @@
 // Tests: a started adapter whose port is open with reception running, for the
 // receive path, reads, wait-on-mask, shadow line and immediate-character
-// tests. Every request, the open and the close included, travels through the
-// driver's own dispatch; only the Plug and Play start is called directly.
+// tests. Every request, the Plug and Play start, the open and the close
+// included, travels through the driver's own dispatch.
 #pragma once
 
 #include "adapter_fixture.h"
@@ -18,13 +18,13 @@ class OpenPortTest : public AdapterTest {
   virtual sim::usb::AdapterOptions adapterOptions() { return {}; }
   // Its physical device object (AdapterTest::modemClass() for a status pipe).
   virtual sim::pnp::PhysicalDeviceOptions pdoOptions() { return {}; }
-  // Plugs and starts an adapter, restarts its queues as Plug and Play does
-  // and opens a handle through the driver's own create.
+  // Plugs and starts an adapter and opens a handle through the driver's own
+  // create.
   void openPort(sim::usb::AdapterOptions options = {});
   // For a SetUp override: boots the Concurrent kernel instead (two worker
   // threads, real time, the given clock tick), loads the driver and opens the
   // port as SetUp does.
-  void openOnRealThreads(int64_t timeIncrement100ns = 156250);
+  void openOnRealThreads(ULONG timeIncrement100ns = 156250);
 
   // Runs fn under controlLock at DISPATCH_LEVEL; queued DPCs run afterwards.
   void locked(const std::function<void()>& fn);

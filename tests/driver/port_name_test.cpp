@@ -47,7 +47,7 @@ TEST_F(PortNameTest, PortNameGivesTheLinkAndTheDeviceMapValue) {
   EXPECT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS) << "the name reaches the driver";
   port.close();
 
-  tearDown(a);
+  stop(a);
   expectNothingNamed("after tear-down");
 }
 
@@ -102,7 +102,7 @@ TEST_F(PortNameTest, TearDownRemovesTheLinkItsStartMadeEvenAfterPortNameChanged)
 
   // The user renames the first port to the second's name while it runs.
   sim::registry::setString(sim::pnp::deviceParametersKey(first.pdo), u"PortName", u"COM8");
-  tearDown(first);
+  stop(first);
   EXPECT_FALSE(sim::symbolicLinkTarget(u"\\??\\COM7")) << "the link this start made is gone";
   EXPECT_EQ(sim::symbolicLinkTarget(u"\\??\\COM8"), u"\\Device\\TALVENO1") << "the other port keeps its name";
   EXPECT_EQ(mapValue(u"\\Device\\TALVENO1"), u"COM8");
@@ -136,8 +136,8 @@ TEST_F(PortNameTest, ANameAlreadyTakenFailsTheStartAndLeavesTheOwnerAlone) {
 TEST_F(PortNameTest, TearDownIsSafeTwiceAndAfterAFailedStart) {
   Adapter& a = plug();
   ASSERT_EQ(start(a), STATUS_SUCCESS);
-  tearDown(a);
-  tearDown(a);
+  stop(a);
+  stop(a);
   expectNothingNamed("twice");
   ASSERT_EQ(start(a), STATUS_SUCCESS) << "a stopped port starts again";
   EXPECT_EQ(sim::symbolicLinkTarget(u"\\??\\COM7"), u"\\Device\\TALVENO0");

@@ -1,26 +1,10 @@
 // Tests: the open-port fixture of the query and vendor-code tests.
 #include "port_query_fixture.h"
 
-namespace {
-
-// The open and close dispatch routines are not built yet: an open that
-// succeeds is all these tests need of them.
-NTSTATUS succeedRequest(PDEVICE_OBJECT, PIRP irp) {
-  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
-  return STATUS_SUCCESS;
-}
-
-}  // namespace
-
 void PortQueryTest::openPort(sim::usb::AdapterOptions options) {
   adapter = &plug(std::move(options));
   context = adapter->context;
   ASSERT_EQ(start(*adapter), STATUS_SUCCESS);
-  // What the Plug and Play dispatch does after a start: let requests run.
-  TzSerialRestartAllQueues(context);
-  driver->MajorFunction[IRP_MJ_CREATE] = succeedRequest;
-  driver->MajorFunction[IRP_MJ_CLEANUP] = succeedRequest;
-  driver->MajorFunction[IRP_MJ_CLOSE] = succeedRequest;
   ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
 }
 

@@ -12,7 +12,7 @@ class PortQueryTest : public AdapterTest {
  protected:
   void TearDown() override;
 
-  // Plugs and starts an adapter, restarts its queues, then opens \??\COM7.
+  // Plugs and starts an adapter, then opens \??\COM7.
   void openPort(sim::usb::AdapterOptions options = {});
   // A device control with no input and an output buffer of outputLength bytes;
   // the bytes returned land in *output when given.

@@ -1,7 +1,10 @@
 // Tool: tzcom, the host program. Boots the simulated kernel, loads the driver,
-// plugs a simulated CDC-ACM adapter, starts it and reports what happened: the
+// plugs a simulated loopback CDC-ACM adapter and has the Plug and Play manager
+// start it, then opens COM5, writes a line, reads it back, closes the port,
+// removes the adapter and unloads the driver, reporting each step: the
 // driver's global settings and dispatch table, the adapter's device objects
-// and context, its USB configuration and the port's name.
+// and context, its USB configuration and port name, the round trip and the
+// port's statistics, and that nothing leaked.
 //
 //   tzcom [--static-setting N] [--wdm MAJOR.MINOR]
 #include "driver/core/dispatch.h"
@@ -9,6 +12,7 @@
 #include "driver/pnp/pnp.h"
 #include "driver/pnp/usb_config.h"
 #include "sim/cdc_acm.h"
+#include "sim/app.h"
 #include "sim/pnp.h"
 #include "sim/sim.h"
 
@@ -120,7 +124,7 @@ void reportAdapter(PDEVICE_OBJECT pdo) {
               c->handFlow.FlowReplace);
   std::printf("  receive buffer          %u bytes; %u bulk-in buffers of %u bytes\n", c->rxBufferSize,
               TzSerialBulkInSlots, TzSerialGlobals.maxTransferSize);
-  std::printf("  state                   not started, queues stalled, device power D3\n");
+  std::printf("  state                   not started, queues stalled, device power not yet D0\n");
   std::printf("  driver pool in use      %zu bytes in %zu blocks\n", sim::poolInUse().bytes, sim::poolInUse().blocks);
 }
 
@@ -146,6 +150,32 @@ void reportStart(PDEVICE_OBJECT pdo, NTSTATUS status) {
               sim::narrow(sim::symbolicLinkTarget(link).value_or(u"?")).c_str());
   std::printf("  SERIALCOMM              %s = %s\n", sim::narrow(device).c_str(),
               sim::narrow(sim::registry::stringValue(serialComm, device).value_or(u"(none)")).c_str());
+}
+
+// What an application sees: the port opens by name, carries a line out to
+// the adapter and back, and closes.
+bool reportRoundTrip() {
+  app::File port;
+  NTSTATUS status = app::File::open(u"\\??\\COM5", port);
+  std::printf("\nopen COM5                 0x%08X\n", unsigned(status));
+  if (!NT_SUCCESS(status)) return false;
+  const std::string line = "hello from tzcom through the tzserial driver\r\n";
+  app::Result wrote = port.write(line.data(), ULONG(line.size()));
+  std::printf("  wrote                   %zu bytes, 0x%08X\n", size_t(wrote.information), unsigned(wrote.status));
+  std::string echo(line.size(), '\0');
+  app::Result read = port.read(echo.data(), ULONG(echo.size()));
+  echo.resize(read.information);
+  bool same = echo == line;
+  std::printf("  read back               %zu bytes, 0x%08X: %s\n", echo.size(), unsigned(read.status),
+              same ? "the same line" : "DIFFERENT");
+  std::printf("  line                    \"%.*s\"\n", int(line.size() - 2), echo.c_str());
+  SERIALPERF_STATS stats{};
+  port.ioctl(IOCTL_SERIAL_GET_STATS, nullptr, 0, &stats, sizeof stats);
+  std::printf("  statistics              transmitted %u, received %u, overruns %u\n", stats.TransmittedCount,
+              stats.ReceivedCount, stats.SerialOverrunErrorCount + stats.BufferOverrunErrorCount);
+  status = port.close().status;
+  std::printf("close COM5                0x%08X\n", unsigned(status));
+  return same && NT_SUCCESS(status);
 }
 
 }  // namespace
@@ -181,7 +211,20 @@ int main(int argc, char** argv) {
   std::printf("\nTzSerialAddDevice returned 0x%08X\n", unsigned(status));
   if (!NT_SUCCESS(status)) return 1;
   reportAdapter(pdo);
-  reportStart(pdo, TzSerialStartDevice(TzSerialGetDeviceContext(pdo->AttachedDevice), nullptr));
+  status = sim::pnp::startDevice(pdo);
+  reportStart(pdo, status);
+  if (!NT_SUCCESS(status)) return 1;
+  bool roundTrip = reportRoundTrip();
+
+  // The Plug and Play manager removes the adapter; the driver unloads, and
+  // the kernel checks that nothing was left behind (a leak stops it).
+  status = sim::pnp::removeDevice(pdo);
+  std::printf("\nadapter removed: 0x%08X\n", unsigned(status));
+  sim::pnp::deletePhysicalDevice(pdo);
+  sim::unloadDriver(driver);
+  sim::PoolUse pool = sim::poolInUse();
+  std::printf("driver unloaded: %zu bytes of pool in %zu blocks, no IRP, timer, DPC or handle left\n", pool.bytes,
+              pool.blocks);
   sim::shutdown();
-  return 0;
+  return roundTrip && NT_SUCCESS(status) ? 0 : 1;
 }
