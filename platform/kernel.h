@@ -10,6 +10,7 @@ extern "C" {
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+#include <wmilib.h>
 }
 #else
 #include <ntddk.h>
@@ -17,4 +18,5 @@ extern "C" {
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+#include <wmilib.h>
 #endif

@@ -78,8 +78,19 @@ struct DeviceContext {
   volatile LONG deviceState;
   volatile LONG previousState;  // saved by a query-stop or query-remove
 
-  SYSTEM_POWER_STATE systemPowerState;
+  SYSTEM_POWER_STATE systemPowerState;  // last system state set
   DEVICE_POWER_STATE devicePowerState;
+  // Power requests on their way (one of each at a time, as the power manager
+  // sends them): the system request waiting for its device request, and the
+  // device request handed to power work.
+  PIRP pendingSystemPowerIrp;
+  PIRP pendingDevicePowerIrp;
+  volatile LONG poweredDown;  // set by power-down work, taken back once by power-up work
+  // The power work routine the work item runs (a request that came at
+  // DISPATCH_LEVEL).
+  void (*powerWork)(PDEVICE_OBJECT deviceObject, DeviceContext* context);
+
+  WMILIB_CONTEXT wmiLibInfo;  // no data blocks: the port exposes no WMI classes
 
   PIO_WORKITEM workItem;  // the adapter's one work item, for the function device object
 

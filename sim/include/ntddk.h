@@ -616,6 +616,9 @@ typedef struct _IO_STACK_LOCATION {
       PVOID AllocatedResourcesTranslated;
     } StartDevice;
     struct {
+      SYSTEM_POWER_STATE PowerState;
+    } WaitWake;
+    struct {
       ULONG SystemContext;
       POWER_STATE_TYPE Type;
       POWER_STATE State;
@@ -791,7 +794,44 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPER
                              PVOID propertyBuffer, PULONG resultLength);
 
 // ---- power manager ------------------------------------------------------------
+// Implemented in sim/src/power.cpp (PoSetPowerState in sim/src/pnp.cpp).
+#ifndef STATUS_INVALID_PARAMETER_2
+#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
+#endif
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
+// Lets the next power request for the device start. A driver calls it for
+// every power IRP, while its own stack location is current, before the IRP
+// leaves it (passed down or completed).
+void PoStartNextPowerIrp(PIRP irp);
+// Passes a power IRP to the next driver (IoCallDriver for power requests).
+NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
+// Called once a power IRP requested with PoRequestPowerIrp has completed.
+typedef void REQUEST_POWER_COMPLETE(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
+                                    PVOID context, PIO_STATUS_BLOCK ioStatus);
+typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
+// Has the power manager send a device power IRP (IRP_MN_SET_POWER,
+// IRP_MN_QUERY_POWER or IRP_MN_WAIT_WAKE) to the top of the stack that
+// deviceObject (the PDO) belongs to; completionFunction runs when it completes.
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
+                           PREQUEST_POWER_COMPLETE completionFunction, PVOID context, PIRP* irp);
+
+// ---- object manager -------------------------------------------------------------
+// Implemented in sim/src/objects.cpp.
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _ACCESS_STATE* PACCESS_STATE;
+extern POBJECT_TYPE* IoDriverObjectType;
+extern POBJECT_TYPE* IoDeviceObjectType;
+// Finds a named object (\Driver\<service>, \Device\<name>) of the given type
+// and returns it with a reference added. STATUS_OBJECT_NAME_NOT_FOUND when no
+// object has the name, STATUS_OBJECT_TYPE_MISMATCH when it is of another type.
+// PASSIVE_LEVEL.
+NTSTATUS ObReferenceObjectByName(PUNICODE_STRING objectName, ULONG attributes, PACCESS_STATE accessState,
+                                 ACCESS_MASK desiredAccess, POBJECT_TYPE objectType, KPROCESSOR_MODE accessMode,
+                                 PVOID parseContext, PVOID* object);
+// Drops a reference taken by name; returns the references left. Dropping more
+// than were taken is a verifier stop.
+LONG_PTR ObfDereferenceObject(PVOID object);
+#define ObDereferenceObject ObfDereferenceObject
 
 // ---- device interfaces, device registry keys and pool of other components ----
 // Implemented in sim/src/device_interfaces.cpp and sim/src/usbd.cpp.

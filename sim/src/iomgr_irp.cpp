@@ -95,11 +95,12 @@ PIRP allocateIrp(CCHAR stackSize, IrpOwner owner) {
   initializeIrp(irp, stackSize, USHORT(irpBytes(stackSize)));
   Kernel& k = kernel();
   Lock lock(k.mutex);
-  k.irps[irp] = IrpRecord{owner, nullptr};
+  k.irps[irp] = IrpRecord{owner, nullptr, {}};
   return irp;
 }
 
 void freeIrpLocked(Kernel& k, PIRP irp) {
+  forgetPowerIrpLocked(k, irp);
   k.irps.erase(irp);
   std::memset(irp, 0xDD, irpBytes(irp->StackCount));
   k.irpQuarantine.push_back(irp);
@@ -110,10 +111,35 @@ void freeIrpLocked(Kernel& k, PIRP irp) {
 }
 
 NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
+  // As the platform's default handler does, a power request is let go first,
+  // so that the next one for the device can start.
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+NTSTATUS callDriverAs(const char* call, PDEVICE_OBJECT deviceObject, PIRP irp) {
+  Kernel& k = kernel();
+  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
+  {
+    Lock lock(k.mutex);
+    recordOf(k, irp, call);
+  }
+  if (irp->CurrentLocation <= 1) stop(call, "IRP has no stack location left for the next driver");
+  if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) return presentPowerIrp(call, deviceObject, irp);
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  IoGetCurrentIrpStackLocation(irp)->DeviceObject = deviceObject;
+  return dispatchCurrentLocation(deviceObject, irp);
+}
+
+NTSTATUS dispatchCurrentLocation(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) stop("IofCallDriver", "major function out of range");
+  PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[location->MajorFunction];
+  return dispatch(deviceObject, irp);
 }
 
 }  // namespace sim::detail
@@ -132,6 +158,8 @@ void IoFreeIrp(PIRP irp) {
   Kernel& k = kernel();
   Lock lock(k.mutex);
   IrpRecord& record = recordOf(k, irp, "IoFreeIrp");
+  if (record.owner == IrpOwner::PowerManager)
+    stop("IoFreeIrp", "frees a power IRP from PoRequestPowerIrp: the power manager frees it after the completion function");
   if (record.owner != IrpOwner::Driver) stop("IoFreeIrp", "frees an IRP the I/O manager owns");
   if (inFlight(irp)) stop("IoFreeIrp", "frees an IRP that a driver below still holds");
   if (irp->CancelRoutine) stop("IoFreeIrp", "frees an IRP with a cancel routine set");
@@ -148,22 +176,7 @@ void IoReuseIrp(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  Kernel& k = kernel();
-  if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IofCallDriver", "called above DISPATCH_LEVEL");
-  {
-    Lock lock(k.mutex);
-    recordOf(k, irp, "IofCallDriver");
-  }
-  if (irp->CurrentLocation <= 1) stop("IofCallDriver", "IRP has no stack location left for the next driver");
-  irp->CurrentLocation--;
-  irp->Tail.Overlay.CurrentStackLocation--;
-  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-  location->DeviceObject = deviceObject;
-  if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) stop("IofCallDriver", "major function out of range");
-  PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[location->MajorFunction];
-  return dispatch(deviceObject, irp);
-}
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) { return callDriverAs("IofCallDriver", deviceObject, irp); }
 
 void IofCompleteRequest(PIRP irp, CCHAR) {
   Kernel& k = kernel();
@@ -176,6 +189,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
   if (irp->IoStatus.Status == STATUS_PENDING) stop("IofCompleteRequest", "completes an IRP with STATUS_PENDING");
   if (heldSpinLocks()) stop("IofCompleteRequest", "completes an IRP while holding a spin lock");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IofCompleteRequest", "called above DISPATCH_LEVEL");
+  checkPowerIrpLeaves("IofCompleteRequest", irp, "completed");
 
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   irp->CurrentLocation++;
@@ -198,6 +212,8 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
       NTSTATUS result = routine(device, irp, context);
       if (KeGetCurrentIrql() != before) stop("completion routine", "returned at a different IRQL");
       if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+      // The routine hands the IRP on up: its driver is done with it.
+      if (irp->CurrentLocation <= irp->StackCount) checkPowerIrpLeaves("completion routine", irp, "passed back up");
     } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
       IoMarkIrpPending(irp);
     }
@@ -205,6 +221,12 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
 
   Lock lock(k.mutex);
   IrpRecord& record = recordOf(k, irp, "IofCompleteRequest");
+  if (record.owner == IrpOwner::PowerManager) {
+    std::function<void(PIRP)> finish = std::move(record.finish);
+    lock.unlock();
+    finish(irp);
+    return;
+  }
   if (record.owner == IrpOwner::Driver)
     stop("IofCompleteRequest",
          "a driver-allocated IRP reached the I/O manager: its completion routine must return "

@@ -47,6 +47,7 @@ void checkFreeable(Kernel& k, PDEVICE_OBJECT device) {
 
 // Takes a deleted device off its driver's list and frees it. Kernel mutex held.
 void unlinkAndFree(PDEVICE_OBJECT device) {
+  checkUnreferencedLocked(kernel(), device, "IoDeleteDevice");
   PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
   while (*link && *link != device) link = &(*link)->NextDevice;
   if (!*link) stop("IoDeleteDevice", "device is not one of its driver's devices (deleted twice?)");
@@ -85,6 +86,7 @@ void freeAllObjects(Kernel& k) {
     delete driver;
   }
   k.drivers.clear();
+  k.objectReferences.clear();
   k.deviceNames.clear();
   k.namesOfDevices.clear();
   k.symbolicLinks.clear();
@@ -167,6 +169,7 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
   if (device->DeviceObjectExtension->AttachedTo) stop("IoDeleteDevice", "deletes a device still attached to a lower device");
   if (device->AttachedDevice) stop("IoDeleteDevice", "deletes a device that another device is still attached to");
   if (device->DeviceObjectExtension->deletePending) stop("IoDeleteDevice", "device deleted twice");
+  checkUnreferencedLocked(k, device, "IoDeleteDevice");
   bool referenced = hasHandles(k, device);
   if (referenced)
     checkNoQueuedObjectsIn(k, device, device->Size, "IoDeleteDevice");
@@ -287,6 +290,7 @@ void unloadDriver(PDRIVER_OBJECT driver) {
   if (driver->DeviceObject) stop("DriverUnload", "driver unloaded with device objects still present");
   checkQuiescent();
   Lock lock(k.mutex);
+  checkUnreferencedLocked(k, driver, "unloadDriver");
   k.drivers.erase(fold(toU16(&driver->DriverName)));
   std::free(driver->DriverName.Buffer);
   std::free(driver->DriverExtension->ServiceKeyName.Buffer);

@@ -66,11 +66,15 @@ struct PoolBlock {
   size_t size;
 };
 
-enum class IrpOwner { Driver, IoManager };
+enum class IrpOwner { Driver, IoManager, PowerManager };
 
 struct IrpRecord {
   IrpOwner owner;
   std::shared_ptr<app::RequestState> request;  // IoManager IRPs only
+  // PowerManager IRPs only: what the power manager does once the IRP has
+  // completed (calls the requester's completion function, frees the IRP).
+  // Called with the kernel mutex released.
+  std::function<void(PIRP)> finish;
 };
 
 // An item on the time line: a timer's expiry or a scheduled action. Items run
@@ -124,6 +128,10 @@ struct Kernel {
   std::map<std::u16string, std::u16string> symbolicLinks;  // folded link name -> target
   std::map<std::u16string, PDRIVER_OBJECT> drivers;        // folded \Driver\ name
   std::set<PFILE_OBJECT> files;
+
+  // object manager: references taken with ObReferenceObjectByName and not yet
+  // dropped, by object (each object also holds its base reference)
+  std::unordered_map<const void*, LONG_PTR> objectReferences;
 
   // platform
   UCHAR wdmMajor = 6;
@@ -179,10 +187,33 @@ std::u16string toU16(PCWSTR s);
 PDEVICE_OBJECT resolveDeviceName(const std::u16string& name);
 void freeAllObjects(Kernel& k);
 NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+// IofCallDriver under another call's name (PoCallDriver): checks, moves to the
+// next stack location and calls the device's dispatch routine. Power IRPs go
+// through the power manager (presentPowerIrp).
+NTSTATUS callDriverAs(const char* call, PDEVICE_OBJECT deviceObject, PIRP irp);
+// Calls the dispatch routine of the device for the IRP's current stack location.
+NTSTATUS dispatchCurrentLocation(PDEVICE_OBJECT deviceObject, PIRP irp);
+// Stops when an object about to be freed still holds references taken by name.
+// Kernel mutex held.
+void checkUnreferencedLocked(Kernel& k, const void* object, const char* freeingCall);
 // IoCreateDevice without fault injection, for the simulation's own devices.
 NTSTATUS createDeviceObject(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING deviceName,
                             DEVICE_TYPE deviceType, ULONG characteristics, BOOLEAN exclusive,
                             PDEVICE_OBJECT* deviceObject);
+
+// ---- power manager (power.cpp) ----
+void resetPower();
+// The trip of a power IRP to the next device (IofCallDriver and PoCallDriver
+// come here): the verifier's check on the driver passing it on, then the
+// power manager's serialization per device object.
+NTSTATUS presentPowerIrp(const char* call, PDEVICE_OBJECT deviceObject, PIRP irp);
+// A power IRP leaves the driver whose stack location is current (completed
+// with IofCompleteRequest, or passed up by a completion routine): stops when
+// that driver has not called PoStartNextPowerIrp for a query or set request.
+// Does nothing for other IRPs.
+void checkPowerIrpLeaves(const char* call, PIRP irp, const char* how);
+// Drops the power manager's record of an IRP being freed. Kernel mutex held.
+void forgetPowerIrpLocked(Kernel& k, PIRP irp);
 
 // ---- Plug and Play (pnp.cpp, device_interfaces.cpp) ----
 void resetPnp();
@@ -194,6 +225,8 @@ void handleClosed(PDEVICE_OBJECT device);
 void releaseDeletedDevice(PDEVICE_OBJECT device);
 bool isRemovedPhysicalDevice(PDEVICE_OBJECT device);
 bool isPhysicalDevice(PDEVICE_OBJECT device);
+// The PDOs on the simulated bus, in the order they were plugged.
+std::vector<PDEVICE_OBJECT> physicalDeviceList();
 void resetDeviceInterfaces();
 // Disables every interface of a PDO that is going away.
 void disableDeviceInterfacesOf(PDEVICE_OBJECT pdo);

@@ -5,7 +5,9 @@
 // model plugged into each PDO.
 #include "kernel.h"
 #include "sim/pnp.h"
+#include "sim/power.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim::detail {
@@ -22,6 +24,9 @@ struct PhysicalDevice {
   bool removalAwaitsHandles = false;  // surprise-removed; IRP_MN_REMOVE_DEVICE waits for the last handle
   std::u16string parametersKey;
   std::vector<UCHAR> pnpSeen;  // minor functions of the IRP_MJ_PNP requests that reached the bus
+  unsigned instance = 0;       // plug order
+  std::vector<power::BusPowerRequest> powerSeen;  // the IRP_MJ_POWER requests that reached the bus
+  PIRP waitWake = nullptr;  // the pending IRP_MN_WAIT_WAKE; guarded by the cancel spin lock
 };
 
 // Each PDO gets a name and an instance key of its own, numbered from 0 after boot.
@@ -88,7 +93,73 @@ NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   }
 }
 
-NTSTATUS busPower(PDEVICE_OBJECT, PIRP irp) { return completeWith(irp, STATUS_SUCCESS); }
+// The deepest system state a USB device on this bus can wake the system from
+// (fillCapabilities' SystemWake).
+constexpr SYSTEM_POWER_STATE kSystemWake = PowerSystemSleeping3;
+
+void busCancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp) {
+  if (PhysicalDevice* device = find(pdo))
+    if (device->waitWake == irp) device->waitWake = nullptr;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Arms the device for wake: the request stays pending until the device
+// signals (sim::power::signalWake) or its sender cancels it.
+NTSTATUS busWaitWake(PhysicalDevice* device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (!device) return completeWith(irp, STATUS_NOT_SUPPORTED);
+  if (stack->Parameters.WaitWake.PowerState > kSystemWake) return completeWith(irp, STATUS_INVALID_DEVICE_STATE);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (device->waitWake) {
+    IoReleaseCancelSpinLock(irql);
+    return completeWith(irp, STATUS_DEVICE_BUSY);
+  }
+  IoSetCancelRoutine(irp, busCancelWaitWake);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    IoReleaseCancelSpinLock(irql);
+    return completeWith(irp, STATUS_CANCELLED);
+  }
+  device->waitWake = irp;
+  IoMarkIrpPending(irp);
+  IoReleaseCancelSpinLock(irql);
+  return STATUS_PENDING;
+}
+
+// The bottom of every power request: the bus driver lets query and set
+// requests go, tells the power manager a device set's new state, and succeeds them.
+NTSTATUS busPower(PDEVICE_OBJECT pdo, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PhysicalDevice* device = find(pdo);
+  if (device) {
+    power::BusPowerRequest seen;
+    seen.minor = stack->MinorFunction;
+    seen.type = stack->Parameters.Power.Type;
+    seen.state = stack->Parameters.Power.State;
+    if (stack->MinorFunction == IRP_MN_WAIT_WAKE) seen.state.SystemState = stack->Parameters.WaitWake.PowerState;
+    device->powerSeen.push_back(seen);
+  }
+  switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+      PoStartNextPowerIrp(irp);
+      if (device && stack->Parameters.Power.Type == DevicePowerState) {
+        auto failure = device->options.devicePowerFailures.find(stack->Parameters.Power.State.DeviceState);
+        if (failure != device->options.devicePowerFailures.end()) return completeWith(irp, failure->second);
+      }
+      if (stack->Parameters.Power.Type == DevicePowerState)
+        PoSetPowerState(pdo, DevicePowerState, stack->Parameters.Power.State);
+      return completeWith(irp, STATUS_SUCCESS);
+    case IRP_MN_QUERY_POWER:
+      PoStartNextPowerIrp(irp);
+      return completeWith(irp, STATUS_SUCCESS);
+    case IRP_MN_WAIT_WAKE:
+      return busWaitWake(device, irp);
+    default:
+      return completeWith(irp, irp->IoStatus.Status);
+  }
+}
 
 NTSTATUS busSystemControl(PDEVICE_OBJECT, PIRP irp) { return completeWith(irp, irp->IoStatus.Status); }
 
@@ -122,6 +193,15 @@ void resetPnp() {
 }
 
 bool isPhysicalDevice(PDEVICE_OBJECT device) { return find(device) != nullptr; }
+
+std::vector<PDEVICE_OBJECT> physicalDeviceList() {
+  std::vector<std::pair<unsigned, PDEVICE_OBJECT>> byInstance;
+  for (auto& [pdo, device] : physicalDevices()) byInstance.emplace_back(device->instance, pdo);
+  std::sort(byInstance.begin(), byInstance.end());
+  std::vector<PDEVICE_OBJECT> pdos;
+  for (auto& entry : byInstance) pdos.push_back(entry.second);
+  return pdos;
+}
 
 namespace {
 
@@ -182,6 +262,7 @@ PDEVICE_OBJECT createPhysicalDevice(const PhysicalDeviceOptions& options) {
   if (!NT_SUCCESS(status)) stop("sim::pnp::createPhysicalDevice", "IoCreateDevice failed");
   auto device = std::make_unique<PhysicalDevice>();
   device->options = options;
+  device->instance = instance;
   device->parametersKey = kEnumRoot + widen(std::to_string(instance)) + u"\\Device Parameters";
   registry::createKey(device->parametersKey);
   auto extension = static_cast<uint8_t*>(pdo->DeviceExtension);
@@ -305,6 +386,42 @@ std::vector<UCHAR> busPnpRequests(PDEVICE_OBJECT pdo) {
 }
 
 }  // namespace sim::pnp
+
+namespace sim::power {
+
+std::vector<BusPowerRequest> busPowerRequests(PDEVICE_OBJECT pdo) {
+  PhysicalDevice* device = find(pdo);
+  return device ? device->powerSeen : std::vector<BusPowerRequest>{};
+}
+
+bool waitWakePending(PDEVICE_OBJECT pdo) {
+  PhysicalDevice* device = find(pdo);
+  if (!device) return false;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  bool pending = device->waitWake != nullptr;
+  IoReleaseCancelSpinLock(irql);
+  return pending;
+}
+
+bool signalWake(PDEVICE_OBJECT pdo) {
+  PhysicalDevice* device = find(pdo);
+  if (!device) return false;
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  PIRP irp = device->waitWake;
+  // A request whose cancel routine is already running is the canceller's.
+  if (!irp || !IoSetCancelRoutine(irp, nullptr)) {
+    IoReleaseCancelSpinLock(irql);
+    return false;
+  }
+  device->waitWake = nullptr;
+  IoReleaseCancelSpinLock(irql);
+  completeWith(irp, STATUS_SUCCESS);
+  return true;
+}
+
+}  // namespace sim::power
 
 extern "C" {
 

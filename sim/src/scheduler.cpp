@@ -218,6 +218,7 @@ void boot(const BootOptions& options) {
   if (k.running) shutdown();
   freeAllObjects(k);
   resetPnp();
+  resetPower();
   freeAllPool(k);
   resetRegistry();
   resetThreadState();

@@ -52,6 +52,9 @@ void checkQuiescent() {
   if (!k.timers.empty()) stop("checkQuiescent", std::to_string(k.timers.size()) + " timer(s) still queued");
   if (!k.dpcs.empty()) stop("checkQuiescent", std::to_string(k.dpcs.size()) + " DPC(s) still queued");
   if (!k.files.empty()) stop("checkQuiescent", std::to_string(k.files.size()) + " handle(s) still open");
+  if (!k.objectReferences.empty())
+    stop("checkQuiescent", std::to_string(k.objectReferences.size()) +
+                               " object(s) still referenced by name (ObReferenceObjectByName without ObDereferenceObject)");
   for (auto& [link, target] : k.symbolicLinks)
     if (!k.deviceNames.count(fold(target)))
       stop("checkQuiescent", "symbolic link " + narrow(link) + " names a device that no longer exists");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Tests: checks the Windows image tzserial.sys: PE32+, native subsystem, entry
-# point at DriverEntry, and imports only from the kernel, HAL, USBD and WMILIB.
+# point at DriverEntry, imports only from the kernel, HAL, USBD and WMILIB, and
+# the two diagnostic routines exported by their plain names.
 set -euo pipefail
 image=$1
 objdump=x86_64-w64-mingw32-objdump
@@ -24,4 +25,8 @@ for dll in $dlls; do
     *) fail "imports from $dll" ;;
   esac
 done
-echo "ok: PE32+, native, entry DriverEntry, imports: $(echo $dlls)"
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && /\[ *[0-9]+\]/ {print $3} on && !/\[/ {on = 0}' <<<"$headers")
+for name in GetDriverObject MakeHextoString; do
+  grep -qx "$name" <<<"$exports" || fail "does not export $name by name"
+done
+echo "ok: PE32+, native, entry DriverEntry, imports: $(echo $dlls), exports: $(echo $exports)"

@@ -29,6 +29,9 @@ struct PhysicalDeviceOptions {
   // Plug and Play requests the bus driver fails, by minor function, with the
   // given status (the others it answers as a bus driver does).
   std::map<UCHAR, NTSTATUS> pnpFailures;
+  // Device set-power requests the bus driver fails, by target device state
+  // (the state is then not recorded).
+  std::map<DEVICE_POWER_STATE, NTSTATUS> devicePowerFailures;
   // Handles IRP_MJ_INTERNAL_DEVICE_CONTROL (URBs, port reset) for the device
   // model; without one such requests fail with STATUS_NOT_SUPPORTED.
   std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> internalDeviceControl;

@@ -160,6 +160,10 @@ std::optional<std::u16string> symbolicLinkTarget(const std::u16string& linkName)
 std::u16string deviceName(PDEVICE_OBJECT device);                  // "" when unnamed
 PDEVICE_OBJECT lowerDevice(PDEVICE_OBJECT device);                 // what it is attached to
 size_t deviceCount(PDRIVER_OBJECT driver);
+// The object manager's reference count of a driver or device object: its base
+// reference plus those ObReferenceObjectByName took and ObDereferenceObject
+// has not dropped. 0 for anything else.
+LONG_PTR objectReferenceCount(PVOID object);
 
 // ---- strings -------------------------------------------------------------------------
 std::string narrow(const std::u16string& s);
