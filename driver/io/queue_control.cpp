@@ -19,8 +19,16 @@ void TzSerialStallAndCancelAllRequests(DeviceContext* context) {
   PAGED_CODE();
   TzSerialHoldQueueStall(&context->holdQueue);
   for (RequestQueue* queue : context->requestQueues) TzSerialHoldOffQueue(queue);
-  TzSerialCancelAllRequests(context, nullptr);
-  for (RequestQueue* queue : context->requestQueues) TzSerialWaitQueueIdle(queue);
+  // A request that was starting as the cancel came may not have its cancel
+  // routine in place yet, and is left alone: cancelled again until every
+  // queue is idle. Nothing new starts meanwhile.
+  LARGE_INTEGER retry;
+  retry.QuadPart = -100 * 10000;  // 100 ms
+  for (bool idle = false; !idle;) {
+    TzSerialCancelAllRequests(context, nullptr);
+    idle = true;
+    for (RequestQueue* queue : context->requestQueues) idle = TzSerialWaitQueueIdle(queue, &retry) && idle;
+  }
 }
 
 void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject) {

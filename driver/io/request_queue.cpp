@@ -175,7 +175,7 @@ void TzSerialFinishCurrent(RequestQueue* queue, PIRP irp, NTSTATUS status) {
 void TzSerialStallQueue(RequestQueue* queue) {
   PAGED_CODE();
   TzSerialHoldOffQueue(queue);
-  TzSerialWaitQueueIdle(queue);
+  TzSerialWaitQueueIdle(queue, nullptr);
 }
 
 void TzSerialHoldOffQueue(RequestQueue* queue) {
@@ -185,14 +185,15 @@ void TzSerialHoldOffQueue(RequestQueue* queue) {
   KeReleaseSpinLock(&queue->lock, oldIrql);
 }
 
-void TzSerialWaitQueueIdle(RequestQueue* queue) {
+BOOLEAN TzSerialWaitQueueIdle(RequestQueue* queue, PLARGE_INTEGER timeout) {
   PAGED_CODE();
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
   bool busy = queue->currentRequest != nullptr;
   KeReleaseSpinLock(&queue->lock, oldIrql);
   // The start-next after the current request ends starts nothing (stalled)
   // and sets idleEvent.
-  if (busy) KeWaitForSingleObject(&queue->idleEvent, Executive, KernelMode, FALSE, nullptr);
+  if (!busy) return TRUE;
+  return KeWaitForSingleObject(&queue->idleEvent, Executive, KernelMode, FALSE, timeout) != STATUS_TIMEOUT;
 }
 
 void TzSerialRestartQueue(RequestQueue* queue) {

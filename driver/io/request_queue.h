@@ -85,9 +85,10 @@ void TzSerialFinishCurrent(RequestQueue* queue, PIRP irp, NTSTATUS status);
 void TzSerialStallQueue(RequestQueue* queue);
 // The two halves of a stall: one level taken at once, so that nothing new
 // starts (IRQL <= DISPATCH_LEVEL), and the wait for the current request to
-// end (PASSIVE_LEVEL), with whatever ends it done in between.
+// end (PASSIVE_LEVEL, at most timeout when not null; FALSE when it did not
+// end), with whatever ends it done in between.
 void TzSerialHoldOffQueue(RequestQueue* queue);
-void TzSerialWaitQueueIdle(RequestQueue* queue);
+BOOLEAN TzSerialWaitQueueIdle(RequestQueue* queue, PLARGE_INTEGER timeout);
 
 // Takes one stall level off; at 0 the next request starts. Never leaves the
 // count below 0. IRQL <= DISPATCH_LEVEL.
