@@ -197,9 +197,11 @@ void CdcAcmAdapter::disconnect() {
     for (uint64_t id : ids)
       if (auto f = Bus::claim(*state_, id)) {
         state_->noteFinish(id, deviceGone(), UrbRecord::State::Completed);
+        state_->tapFinish(id, f->urb, deviceGone());
         failed.emplace_back(f->irp, f->urb);
       }
   }
+  Bus::flushTap(*state_);
   for (auto& [irp, urb] : failed) completeUrb(irp, urb, deviceGone());
 }
 

@@ -12,6 +12,7 @@
 #include "sim/cdc_acm.h"
 #include "usb_byte_queue.h"
 
+#include <atomic>
 #include <random>
 
 namespace sim::usb {
@@ -90,6 +91,14 @@ struct InFlight {
   bool control;
 };
 
+// Something the device sends through the scheduler, in order: bytes for the
+// peer's bulk-in, or a SERIAL_STATE bitmap for the peer or for itself.
+struct WireItem {
+  enum class Kind { PeerData, PeerSerialState, OwnSerialState } kind;
+  std::vector<uint8_t> bytes{};
+  uint16_t serialState = 0;
+};
+
 // A bulk-in transfer the device has filled whose completion has not reached
 // the driver yet (AdapterOptions::bulkInCompletionDelay100ns). It is no
 // longer cancellable: the bytes have left the device.
@@ -147,6 +156,36 @@ struct CdcAcmAdapter::State {
   // bulk-in completion delays, seeded on the first request (Bus::seedOnce)
   std::mt19937_64 random;
   bool seeded = false;
+  // the wiring: the peer of crossWire, DTR as last reported (modemLoopback,
+  // peer), and what waits to be sent through the scheduler
+  std::weak_ptr<CdcAcmAdapter> peer;
+  std::optional<bool> reportedDtr;
+  std::deque<model::WireItem> wire;
+  // URB tap events, in bus order, waiting to be delivered (Bus::flushTap), and
+  // the transfers the tap has seen submitted that have not completed
+  std::vector<std::pair<UrbRecord, bool>> tapEvents;
+  std::map<uint64_t, UrbRecord> tapInFlight;
+
+  // Not guarded by mutex. tapping is read without any lock so that an
+  // untapped bus pays nothing; tapMutex guards tap and serialises delivery of
+  // tapEvents; wireMutex serialises sending the wire items (usb_wiring.cpp).
+  std::atomic<bool> tapping{false};
+  std::mutex tapMutex;
+  std::shared_ptr<const UrbTap> tap;
+  std::mutex wireMutex;
+
+  // ---- the URB tap (usb_tap.cpp; mutex held) ----
+  // No-ops unless tapping. tapSubmit copies what the host offers to send;
+  // tapFinish what the device returned, from the URB's buffer, so it is called
+  // before the IRP completes.
+  void tapSubmit(UrbRecord record, PURB urb);
+  void tapFinish(uint64_t id, PURB urb, const model::Outcome& o, UrbRecord::State state = UrbRecord::State::Completed);
+
+  // ---- the wiring (usb_wiring.cpp; mutex held) ----
+  // After SET_CONTROL_LINE_STATE: reports DTR to itself and its peer as the
+  // wiring says, when it changed.
+  void noteLineState(uint16_t value);
+  void sendOnWire(model::WireItem item);
 
   // ---- records (usb_records.cpp; mutex held) ----
   // All are no-ops when options.record is false.
@@ -231,6 +270,14 @@ struct Bus {
   // still on its way, for an abort to complete first. Mutex held; the caller
   // completes what is returned after releasing it.
   static std::vector<model::Delivery> takeDeliveries(State& s, const model::Pipe* pipe);
+
+  // ---- usb_tap.cpp ----
+  // Delivers the tap events queued so far, in order. Mutex not held.
+  static void flushTap(State& s);
+
+  // ---- usb_wiring.cpp ----
+  // Sends the wire items queued so far, in order, from the scheduler. Mutex not held.
+  static void sendWire(State& s);
 };
 
 }  // namespace sim::usb

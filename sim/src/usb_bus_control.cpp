@@ -97,12 +97,15 @@ NTSTATUS Bus::answerRequest(State& s, std::unique_lock<std::mutex>& lock, uint64
   if (answer == Answer::Stall) s.noteFinish(id, stalled(), UrbRecord::State::Completed);
   if (s.options.completeInline && (answer == Answer::Normally || answer == Answer::Stall)) {
     Outcome o = answer == Answer::Stall ? stalled() : execute(s, id, urb, setup);
+    if (answer == Answer::Stall) s.tapFinish(id, urb, o);
     lock.unlock();
+    flushTap(s);
     completeUrb(irp, urb, o);
     return o.status;
   }
   hold(s, id, {irp, urb, nullptr, setup, control});
   lock.unlock();
+  flushTap(s);
   if (answer == Answer::Never) return STATUS_PENDING;
   bool stall = answer == Answer::Stall;
   later(s, answer == Answer::Late ? fault->delay100ns : 0, [id, stall](State& st) { answerHeld(st, id, stall); });
@@ -127,6 +130,7 @@ Outcome Bus::execute(State& s, uint64_t id, PURB urb, const Setup& setup) {
     s.noteDataIn(id, o.in);
   }
   s.noteFinish(id, o, UrbRecord::State::Completed);
+  s.tapFinish(id, urb, o);
   return o;
 }
 
@@ -141,7 +145,9 @@ void Bus::answerHeld(State& s, uint64_t id, bool stall) {
     irp = f->irp;
     urb = f->urb;
     o = stall ? stalled() : execute(s, id, urb, f->setup);
+    if (stall) s.tapFinish(id, urb, o);
   }
+  flushTap(s);
   completeUrb(irp, urb, o);
 }
 

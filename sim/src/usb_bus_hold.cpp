@@ -52,6 +52,7 @@ void Bus::hold(State& s, uint64_t id, InFlight f) {
     s.inFlight.erase(id);
     if (f.pipe) std::erase(f.pipe->queue, id);
     s.noteFinish(id, cancelled(), UrbRecord::State::Cancelled);
+    s.tapFinish(id, f.urb, cancelled(), UrbRecord::State::Cancelled);
     sim::schedule(0, [irp = f.irp, urb = f.urb] { completeUrb(irp, urb, cancelled()); });
   }
 }
@@ -82,10 +83,12 @@ void Bus::cancelRoutine(PDEVICE_OBJECT, PIRP irp) {
     if (queued) std::erase(it->second.pipe->queue, id);
     state->inFlight.erase(it);
     state->noteFinish(id, cancelled(), UrbRecord::State::Cancelled);
+    state->tapFinish(id, urb, cancelled(), UrbRecord::State::Cancelled);
     // A pump that found this transfer at the head of its queue while it was
     // being cancelled stopped there: the transfers behind it may take data now.
     if (queued) schedulePump(*state);
   }
+  flushTap(*state);
   completeUrb(irp, urb, cancelled());
 }
 

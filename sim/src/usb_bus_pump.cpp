@@ -59,7 +59,10 @@ bool nextTransfer(CdcAcmAdapter::State& s, Finished& done) {
     if (!f) continue;  // being cancelled; its cancel routine pumps again
     done = {id, *f, move(s, id, *p, f->urb->UrbBulkOrInterruptTransfer), false};
     done.delayed = p == bulkIn && NT_SUCCESS(done.outcome.status) && s.options.bulkInCompletionDelay100ns > 0;
-    if (!done.delayed) s.noteFinish(id, done.outcome, UrbRecord::State::Completed);
+    if (!done.delayed) {
+      s.noteFinish(id, done.outcome, UrbRecord::State::Completed);
+      s.tapFinish(id, f->urb, done.outcome);
+    }
     return true;
   }
   return false;
@@ -75,7 +78,9 @@ void deliver(CdcAcmAdapter::State& s, uint64_t id) {
     d = std::move(it->second);
     s.delivering.erase(it);
     s.noteFinish(id, d.outcome, UrbRecord::State::Completed);
+    s.tapFinish(id, d.urb, d.outcome);
   }
+  Bus::flushTap(s);
   completeUrb(d.irp, d.urb, d.outcome);
 }
 
@@ -106,6 +111,7 @@ void Bus::pump(State& s) {
         continue;
       }
     }
+    flushTap(s);
     completeUrb(done.transfer.irp, done.transfer.urb, done.outcome);
   }
 }
@@ -129,6 +135,7 @@ std::vector<Delivery> Bus::takeDeliveries(State& s, const Pipe* pipe) {
       continue;
     }
     s.noteFinish(it->first, it->second.outcome, UrbRecord::State::Completed);
+    s.tapFinish(it->first, it->second.urb, it->second.outcome);
     taken.push_back(std::move(it->second));
     it = s.delivering.erase(it);
   }

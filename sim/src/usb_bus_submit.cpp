@@ -69,48 +69,60 @@ NTSTATUS Bus::submit(State& s, PIRP irp, PURB urb) {
     record.index = setup.index;
     record.length = setup.length;
   }
-  s.noteSubmit(record);
-  auto note = [&](auto&& change) {
-    if (UrbRecord* r = s.record(id)) change(*r);
-  };
-  auto finishNow = [&](Outcome o) {
-    s.noteFinish(id, o, UrbRecord::State::Completed);
-    lock.unlock();
-    completeUrb(irp, urb, o);
-    return o.status;
-  };
 
   // Checks the bus makes before anything reaches the device.
+  std::optional<Outcome> refused;
   USHORT minimum = control ? USHORT(sizeof(struct _URB_CONTROL_TRANSFER)) : 0;
   if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) minimum = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-  if (urb->UrbHeader.Length < minimum) return finishNow(failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
-  if (isTransferFunction(function)) {
+  if (urb->UrbHeader.Length < minimum) refused = failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+  if (!refused && isTransferFunction(function)) {
     auto& t = urb->UrbBulkOrInterruptTransfer;
-    note([&](UrbRecord& r) {
-      r.transferFlags = t.TransferFlags;
-      r.requestedLength = t.TransferBufferLength;
-    });
+    record.transferFlags = t.TransferFlags;
+    record.requestedLength = t.TransferBufferLength;
     if (t.TransferBufferLength && !t.TransferBuffer)
-      return finishNow(failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+      refused = failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
   }
-  if (s.gone) return finishNow(deviceGone());
-
-  if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+  if (!refused && s.gone) refused = deviceGone();
+  Pipe* pipe = nullptr;
+  if (!refused && function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
     auto& t = urb->UrbBulkOrInterruptTransfer;
-    Pipe* pipe = s.pipeOf(t.PipeHandle);
-    if (!pipe) return finishNow(failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE));
-    note([&](UrbRecord& r) { r.endpoint = pipe->endpoint.address; });
-    if (bool(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != pipe->in())
-      return finishNow(failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER));
+    pipe = s.pipeOf(t.PipeHandle);
+    if (!pipe) {
+      refused = failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
+    } else {
+      record.endpoint = pipe->endpoint.address;
+      record.endpointType = uint8_t(pipe->endpoint.attributes & USB_ENDPOINT_TYPE_MASK);
+      if (bool(t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != pipe->in())
+        refused = failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+    }
+  }
+  if (!refused && isPipeRequest(function) && urb->UrbHeader.Length >= sizeof(struct _URB_PIPE_REQUEST))
+    if (Pipe* p = s.pipeOf(urb->UrbPipeRequest.PipeHandle)) record.endpoint = p->endpoint.address;
+  if (!refused && function == URB_FUNCTION_SELECT_CONFIGURATION &&
+      urb->UrbHeader.Length >= offsetof(struct _URB_SELECT_CONFIGURATION, Interface) &&
+      urb->UrbSelectConfiguration.ConfigurationDescriptor)
+    record.value = urb->UrbSelectConfiguration.ConfigurationDescriptor->bConfigurationValue;
+  s.noteSubmit(record);
+  s.tapSubmit(std::move(record), refused ? nullptr : urb);
+
+  if (refused) {
+    s.noteFinish(id, *refused, UrbRecord::State::Completed);
+    s.tapFinish(id, nullptr, *refused);
+    lock.unlock();
+    flushTap(s);
+    completeUrb(irp, urb, *refused);
+    return refused->status;
+  }
+  if (pipe) {
+    auto& t = urb->UrbBulkOrInterruptTransfer;
     if (!pipe->in() && pipe->type() == UsbdPipeTypeBulk) s.noteBulkOutOffered(t.TransferBufferLength);
     hold(s, id, {irp, urb, pipe, {}, false});
     lock.unlock();
+    flushTap(s);
     schedulePump(s);
     return STATUS_PENDING;
   }
   if (function == URB_FUNCTION_ABORT_PIPE) return abortPipe(s, lock, id, irp, urb);
-  if (isPipeRequest(function) && urb->UrbHeader.Length >= sizeof(struct _URB_PIPE_REQUEST))
-    if (Pipe* pipe = s.pipeOf(urb->UrbPipeRequest.PipeHandle)) note([&](UrbRecord& r) { r.endpoint = pipe->endpoint.address; });
   return answerRequest(s, lock, id, irp, urb, setup, control);
 }
 
@@ -122,7 +134,9 @@ NTSTATUS Bus::abortPipe(State& s, std::unique_lock<std::mutex>& lock, uint64_t i
   if (!pipe) {
     Outcome o = failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
     s.noteFinish(id, o, UrbRecord::State::Completed);
+    s.tapFinish(id, urb, o);
     lock.unlock();
+    flushTap(s);
     completeUrb(irp, urb, o);
     return o.status;
   }
@@ -132,10 +146,13 @@ NTSTATUS Bus::abortPipe(State& s, std::unique_lock<std::mutex>& lock, uint64_t i
   for (uint64_t queued : std::deque<uint64_t>(pipe->queue))
     if (auto f = claim(s, queued)) {
       s.noteFinish(queued, cancelled(), UrbRecord::State::Cancelled);
+      s.tapFinish(queued, f->urb, cancelled(), UrbRecord::State::Cancelled);
       aborted.emplace_back(f->irp, f->urb);
     }
   s.noteFinish(id, {}, UrbRecord::State::Completed);
+  s.tapFinish(id, urb, {});
   lock.unlock();
+  flushTap(s);
   for (const Delivery& d : delivered) completeUrb(d.irp, d.urb, d.outcome);
   for (auto& [abortedIrp, abortedUrb] : aborted) completeUrb(abortedIrp, abortedUrb, cancelled());
   completeUrb(irp, urb, {});

@@ -19,6 +19,7 @@ Outcome CdcAcmAdapter::State::takeBulkOut(uint64_t id, struct _URB_BULK_OR_INTER
   bulkOutTotal += data.size();
   if (options.record) bulkOut.insert(bulkOut.end(), data.begin(), data.end());
   if (options.loopback) bulkIn.append(data);
+  if (!data.empty() && !peer.expired()) sendOnWire({WireItem::Kind::PeerData, {data.begin(), data.end()}});
   noteDataOut(id, data);
   Outcome o;
   o.transferred = taken;

@@ -101,6 +101,7 @@ Outcome CdcAcmAdapter::State::classRequest(const Setup& s, std::span<const uint8
     case CDC_SET_CONTROL_LINE_STATE:
       if (s.in() || s.length) return stalled();
       lineState = s.value;
+      noteLineState(s.value);
       return {};
     case CDC_SEND_BREAK:
       if (s.in() || s.length) return stalled();
@@ -116,6 +117,7 @@ void CdcAcmAdapter::State::resetPort() {
   for (auto& p : pipes) p->halted = false;
   lineCoding = LineCoding{};
   lineState = 0;
+  reportedDtr.reset();
   remoteWakeup = false;
 }
 

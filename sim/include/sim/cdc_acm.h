@@ -23,6 +23,7 @@
 #include <usbioctl.h>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -112,6 +113,11 @@ struct AdapterOptions {
   std::optional<std::vector<uint8_t>> configurationBytes;
   // Data taken on bulk-out comes back on bulk-in.
   bool loopback = false;
+  // A loopback plug wired DTR->DSR and DTR->DCD: each SET_CONTROL_LINE_STATE
+  // makes the device send SERIAL_STATE with DCD and DSR (bits 0 and 1) equal to
+  // DTR (wValue bit 0), for the first request and whenever DTR changes. RTS is
+  // not reported (SERIAL_STATE has no CTS bit).
+  bool modemLoopback = false;
   // Control requests the model answers at once complete inside IoCallDriver
   // (which then returns their status) instead of pending until the scheduler
   // runs; bulk and interrupt transfers always pend.
@@ -152,8 +158,9 @@ struct UrbRecord {
   // The setup packet of a control transfer (valid when control is true).
   bool control = false;
   uint8_t requestType = 0, request = 0;
-  uint16_t value = 0, index = 0, length = 0;
+  uint16_t value = 0, index = 0, length = 0;  // value of SELECT_CONFIGURATION: the configuration chosen (0: none)
   uint8_t endpoint = 0;  // of a bulk or interrupt transfer, pipe reset or abort
+  uint8_t endpointType = 0;  // of a bulk or interrupt transfer: USB_ENDPOINT_TYPE_BULK or _INTERRUPT
   ULONG transferFlags = 0;
   ULONG requestedLength = 0;
   std::vector<uint8_t> dataOut{};  // bytes the host sent
@@ -164,6 +171,13 @@ struct UrbRecord {
   ULONG transferred = 0;
   int64_t submitted100ns = 0, finished100ns = 0;
 };
+
+// Sees every URB as it reaches the bus (completed false: the setup packet and,
+// for host-to-device transfers, the whole buffer offered in dataOut) and as it
+// completes or is cancelled (completed true: state, status, transferred and
+// dataIn). Called in bus order for each adapter, from whichever thread, never
+// with the model's lock held; it must not call setTap.
+using UrbTap = std::function<void(const UrbRecord& urb, bool completed)>;
 
 class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
  public:
@@ -252,6 +266,11 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   void neverAnswer(uint8_t request) { fault({.request = request}, Answer::Never); }
   void clearFaults();  // also ends acceptBulkOutShort
 
+  // ---- observers ----
+  // Installs (or, empty, removes) the URB tap. Works whether
+  // AdapterOptions::record is on or not; without a tap nothing is copied.
+  void setTap(UrbTap tap);
+
   struct State;
 
  private:
@@ -264,6 +283,13 @@ struct PluggedAdapter {
   PDEVICE_OBJECT pdo = nullptr;
   std::shared_ptr<CdcAcmAdapter> adapter;
 };
+
+// A null-modem cable between two adapters: what bulk-out of one takes goes to
+// the other's bulk-in, and each SET_CONTROL_LINE_STATE of one makes the other
+// send SERIAL_STATE with DCD and DSR equal to its DTR (first request and
+// changes only, as modemLoopback). The adapters hold each other weakly: data
+// for a peer that is gone is dropped. Any thread.
+void crossWire(const std::shared_ptr<CdcAcmAdapter>& a, const std::shared_ptr<CdcAcmAdapter>& b);
 
 // Creates a PDO on the simulated bus with the model behind it (the options'
 // internalDeviceControl is replaced by the model's).

@@ -1,0 +1,243 @@
+// One RFC 2217 client session.
+#include "tools/tzcom/rfc2217_session.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tzcom::rfc2217 {
+
+using namespace comm;
+
+namespace {
+
+// How often a thread blocked on the port looks at the stop flag.
+constexpr DWORD kPollMs = 100;
+
+// Reads return as soon as any byte is there, or after 100 ms with none;
+// writes have no timeout (a stopping session cancels them).
+constexpr COMMTIMEOUTS kTimeouts = {MAXDWORD, 0, 100, 0, 0};
+
+// A client starts with a transparent line: binary, no handshake, DTR and
+// RTS up, whatever an earlier client left. Speed and framing are kept.
+void makeTransparent(HANDLE port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (!GetCommState(port, &dcb)) return;
+  dcb.fBinary = 1;
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
+  dcb.fOutX = dcb.fInX = 0;
+  dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  SetCommState(port, &dcb);
+}
+
+}  // namespace
+
+Session::Session(int socket, HANDLE port, std::string portName, std::string peer, int verbosity)
+    : socket_(socket),
+      port_(port),
+      portName_(std::move(portName)),
+      peer_(std::move(peer)),
+      verbosity_(verbosity),
+      control_(port, portName_, verbosity),
+      options_({telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT},
+               {telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT}) {
+  makeTransparent(port_);
+  SetCommTimeouts(port_, &kTimeouts);
+  log(1, "client connected, %s open", portName_.c_str());
+  socketThread_ = std::thread([this] { runSocket(); });
+}
+
+Session::~Session() {
+  stop();
+  ::close(socket_);
+}
+
+void Session::log(int level, const char* format, ...) const {
+  if (verbosity_ < level) return;
+  std::va_list args;
+  va_start(args, format);
+  std::fprintf(stderr, "tzcom: rfc2217: %s: ", peer_.c_str());
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+}
+
+void Session::requestStop() {
+  if (stopping_.exchange(true)) return;
+  // Wakes the socket thread's recv() and any send() blocked on a client that
+  // does not read; the descriptor itself stays valid until the destructor.
+  ::shutdown(socket_, SHUT_RDWR);
+  std::lock_guard lock(wakeLock_);
+  wake_.notify_all();
+}
+
+void Session::stop() {
+  requestStop();
+  if (socketThread_.joinable()) socketThread_.join();
+}
+
+bool Session::send(std::span<const uint8_t> bytes) {
+  std::lock_guard lock(sendLock_);
+  while (!bytes.empty()) {
+    ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) {
+      requestStop();
+      return false;
+    }
+    bytes = bytes.subspan(size_t(sent));
+  }
+  return true;
+}
+
+bool Session::sendCommand(const Bytes& payload) { return send(telnet::subnegotiation(telnet::OPTION_COM_PORT, payload)); }
+
+bool Session::collect(OVERLAPPED& ov, DWORD* transferred) {
+  for (;;) {
+    if (GetOverlappedResultEx(port_, &ov, transferred, kPollMs)) return true;
+    if (GetLastError() != ERROR_IO_INCOMPLETE) return false;
+    if (stopping_) {
+      CancelIoEx(port_, &ov);
+      GetOverlappedResult(port_, &ov, transferred, TRUE);
+      SetLastError(ERROR_OPERATION_ABORTED);
+      return false;
+    }
+  }
+}
+
+void Session::runSocket() {
+  portThread_ = std::thread([this] { runPort(); });
+  eventThread_ = std::thread([this] { runEvents(); });
+  send(options_.offer());
+  uint8_t buffer[16384];
+  while (!stopping_) {
+    ssize_t got = ::recv(socket_, buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    parser_.feed(std::span(buffer, size_t(got)), *this);
+  }
+  finish();
+}
+
+void Session::finish() {
+  requestStop();
+  portThread_.join();
+  eventThread_.join();
+  CloseHandle(port_);
+  log(1, "client disconnected, %s closed", portName_.c_str());
+  finished_ = true;
+}
+
+// Port to client, IAC doubled.
+void Session::runPort() {
+  uint8_t buffer[4096];
+  Bytes escaped;
+  OVERLAPPED ov;
+  while (!stopping_) {
+    if (control_.suspended()) {
+      std::unique_lock lock(wakeLock_);
+      wake_.wait_for(lock, std::chrono::milliseconds(kPollMs), [&] { return stopping_ || !control_.suspended(); });
+      continue;
+    }
+    DWORD got = 0;
+    if (!ReadFile(port_, buffer, sizeof buffer, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+      log(1, "reading %s failed (error %u)", portName_.c_str(), GetLastError());
+      break;
+    }
+    if (!collect(ov, &got)) {
+      DWORD error = GetLastError();
+      if (stopping_) break;
+      if (error == ERROR_OPERATION_ABORTED) continue;  // a purge of the receive side
+      log(1, "reading %s failed (error %u)", portName_.c_str(), error);
+      break;
+    }
+    if (got == 0) continue;
+    escaped.clear();
+    telnet::appendEscaped(escaped, std::span(buffer, got));
+    if (!send(escaped)) break;
+  }
+  requestStop();
+}
+
+// Modem and line events to notifications.
+void Session::runEvents() {
+  if (!SetCommMask(port_, kWatchedEvents)) {
+    log(1, "cannot watch %s's modem lines (error %u)", portName_.c_str(), GetLastError());
+    return;
+  }
+  OVERLAPPED ov;
+  while (!stopping_) {
+    DWORD events = 0, transferred = 0;
+    if (!WaitCommEvent(port_, &events, &ov) && GetLastError() != ERROR_IO_PENDING) {
+      log(1, "waiting on %s failed (error %u)", portName_.c_str(), GetLastError());
+      break;
+    }
+    if (!collect(ov, &transferred)) {
+      DWORD error = GetLastError();
+      if (stopping_) break;
+      if (error == ERROR_OPERATION_ABORTED) continue;
+      log(1, "waiting on %s failed (error %u)", portName_.c_str(), error);
+      break;
+    }
+    if (auto modem = control_.modemNotification(events)) sendCommand(*modem);
+    if (auto line = control_.lineNotification(events)) sendCommand(*line);
+  }
+}
+
+// Client to port. The write is waited for, so data and commands reach the
+// port in the order the client sent them.
+void Session::onData(std::span<const uint8_t> data) {
+  OVERLAPPED ov;
+  while (!data.empty() && !stopping_) {
+    DWORD wrote = 0;
+    if (!WriteFile(port_, data.data(), DWORD(data.size()), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+      log(1, "writing %s failed (error %u)", portName_.c_str(), GetLastError());
+      requestStop();
+      return;
+    }
+    if (!collect(ov, &wrote)) {
+      DWORD error = GetLastError();
+      if (stopping_ || error == ERROR_OPERATION_ABORTED) return;  // stopping, or a purge of the transmit side
+      log(1, "writing %s failed (error %u)", portName_.c_str(), error);
+      requestStop();
+      return;
+    }
+    data = data.subspan(std::min<size_t>(wrote, data.size()));
+  }
+}
+
+void Session::onNegotiation(uint8_t verb, uint8_t option) {
+  bool comPortBefore = options_.remoteEnabled(telnet::OPTION_COM_PORT) || options_.localEnabled(telnet::OPTION_COM_PORT);
+  Bytes reply = options_.receive(verb, option);
+  static const char* const verbs[] = {"WILL", "WONT", "DO", "DONT"};
+  log(2, "%s %u%s", verbs[verb - telnet::WILL], option, reply.empty() ? "" : ", answered");
+  if (!reply.empty()) send(reply);
+  bool comPortNow = options_.remoteEnabled(telnet::OPTION_COM_PORT) || options_.localEnabled(telnet::OPTION_COM_PORT);
+  if (!comPortBefore && comPortNow)
+    if (auto modem = control_.modemStateNow()) sendCommand(*modem);
+}
+
+void Session::onSubnegotiation(uint8_t option, std::span<const uint8_t> payload) {
+  if (option != telnet::OPTION_COM_PORT) {
+    log(2, "ignored subnegotiation of option %u", option);
+    return;
+  }
+  if (auto reply = control_.handle(payload)) sendCommand(*reply);
+  if (payload.empty()) return;
+  if (payload[0] == SET_MODEMSTATE_MASK)
+    if (auto modem = control_.modemStateNow()) sendCommand(*modem);
+  if (payload[0] == FLOWCONTROL_RESUME) {
+    std::lock_guard lock(wakeLock_);
+    wake_.notify_all();
+  }
+}
+
+void Session::onMalformed(const char* what) { log(2, "malformed input: %s", what); }
+
+}  // namespace tzcom::rfc2217

@@ -1,0 +1,73 @@
+// One RFC 2217 client on one open port. Three threads: the socket thread
+// parses what the client sends (data to the port, commands carried out and
+// answered), the port thread reads the port and sends its data to the
+// client, and the event thread waits on the port's modem and line events and
+// sends the notifications. The session ends when the client disconnects, a
+// socket or port operation fails for good, or stop() is called; it then
+// closes the port (DTR drops) and the socket.
+#pragma once
+
+#include "tools/comm/comm.h"
+#include "tools/tzcom/rfc2217_commands.h"
+#include "tools/tzcom/telnet_codec.h"
+#include "tools/tzcom/telnet_options.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace tzcom::rfc2217 {
+
+class Session : private telnet::Handler {
+ public:
+  // Takes ownership of the connected socket and the open (overlapped) port.
+  Session(int socket, HANDLE port, std::string portName, std::string peer, int verbosity);
+  ~Session();  // stops and joins
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Asks every thread to end; returns at once.
+  void requestStop();
+  // Stops and waits until the port and the socket are closed.
+  void stop();
+  // True once the port is closed: the next client may open it.
+  bool finished() const { return finished_; }
+
+ private:
+  void runSocket();
+  void runPort();
+  void runEvents();
+  void finish();
+
+  void onData(std::span<const uint8_t> data) override;
+  void onNegotiation(uint8_t verb, uint8_t option) override;
+  void onSubnegotiation(uint8_t option, std::span<const uint8_t> payload) override;
+  void onMalformed(const char* what) override;
+
+  // Sends to the client whole, under sendLock_; false (and the session ends)
+  // when the socket is gone.
+  bool send(std::span<const uint8_t> bytes);
+  bool sendCommand(const Bytes& payload);
+  // Waits for an overlapped operation, cancelling it when the session stops.
+  bool collect(comm::OVERLAPPED& ov, comm::DWORD* transferred);
+  void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
+
+  int socket_;
+  HANDLE port_;
+  std::string portName_;
+  std::string peer_;
+  int verbosity_;
+  PortControl control_;
+  telnet::Parser parser_;
+  telnet::Options options_;
+  std::mutex sendLock_;
+  std::mutex wakeLock_;
+  std::condition_variable wake_;  // resume of port data, or stop
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> finished_{false};
+  std::thread portThread_, eventThread_, socketThread_;
+};
+
+}  // namespace tzcom::rfc2217
