@@ -38,7 +38,7 @@ def main(tzcom):
             try:
                 link = serial.serial_for_url(f"rfc2217://127.0.0.1:{port}", baudrate=115200, bytesize=8,
                                              parity="N", stopbits=1, timeout=2)
-            except serial.SerialException:
+            except (serial.SerialException, OSError):  # refused while the probe still holds the port
                 if time.monotonic() > end:
                     raise
                 time.sleep(0.1)

@@ -1,6 +1,7 @@
 // One RFC 2217 client session.
 #include "tools/tzcom/rfc2217_session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -16,6 +17,12 @@ namespace {
 
 // How often a thread blocked on the port looks at the stop flag.
 constexpr DWORD kPollMs = 100;
+// Client data queued for the port before the socket thread waits for room,
+// and the most one write takes.
+constexpr size_t kWriteQueueBytes = 64 * 1024;
+constexpr size_t kWriteChunkBytes = 16 * 1024;
+// How long a client's last data may take to reach the port after it hung up.
+constexpr auto kDrainTime = std::chrono::seconds(2);
 
 // Reads return as soon as any byte is there, or after 100 ms with none;
 // writes have no timeout (a stopping session cancels them).
@@ -73,8 +80,12 @@ void Session::requestStop() {
   // Wakes the socket thread's recv() and any send() blocked on a client that
   // does not read; the descriptor itself stays valid until the destructor.
   ::shutdown(socket_, SHUT_RDWR);
-  std::lock_guard lock(wakeLock_);
-  wake_.notify_all();
+  {
+    std::lock_guard lock(wakeLock_);
+    wake_.notify_all();
+  }
+  std::lock_guard lock(writeLock_);
+  writeReady_.notify_all();
 }
 
 void Session::stop() {
@@ -84,11 +95,14 @@ void Session::stop() {
 
 bool Session::send(std::span<const uint8_t> bytes) {
   std::lock_guard lock(sendLock_);
+  if (clientGone_) return false;
   while (!bytes.empty()) {
     ssize_t sent = ::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) {
-      requestStop();
+      // The client is gone; the socket thread sees it too and ends the
+      // session once what the client sent before has reached the port.
+      clientGone_ = true;
       return false;
     }
     bytes = bytes.subspan(size_t(sent));
@@ -114,6 +128,7 @@ bool Session::collect(OVERLAPPED& ov, DWORD* transferred) {
 void Session::runSocket() {
   portThread_ = std::thread([this] { runPort(); });
   eventThread_ = std::thread([this] { runEvents(); });
+  writerThread_ = std::thread([this] { runWriter(); });
   send(options_.offer());
   uint8_t buffer[16384];
   while (!stopping_) {
@@ -122,29 +137,40 @@ void Session::runSocket() {
     if (got <= 0) break;
     parser_.feed(std::span(buffer, size_t(got)), *this);
   }
+  drainWrites();
   finish();
+}
+
+// A client that sends and hangs up at once still has its data written, as
+// long as the port takes it soon.
+void Session::drainWrites() {
+  std::unique_lock lock(writeLock_);
+  writeReady_.wait_for(lock, kDrainTime, [&] { return stopping_ || (writeQueue_.empty() && !writing_); });
 }
 
 void Session::finish() {
   requestStop();
   portThread_.join();
   eventThread_.join();
+  writerThread_.join();
   CloseHandle(port_);
   log(1, "client disconnected, %s closed", portName_.c_str());
   finished_ = true;
 }
 
-// Port to client, IAC doubled.
+// Port to client, IAC doubled. While the client has suspended the flow,
+// nothing is read, and what a read brought in just before waits too.
 void Session::runPort() {
   uint8_t buffer[4096];
   Bytes escaped;
   OVERLAPPED ov;
+  auto waitWhileSuspended = [&] {
+    std::unique_lock lock(wakeLock_);
+    while (!stopping_ && control_.suspended())
+      wake_.wait_for(lock, std::chrono::milliseconds(kPollMs));
+  };
   while (!stopping_) {
-    if (control_.suspended()) {
-      std::unique_lock lock(wakeLock_);
-      wake_.wait_for(lock, std::chrono::milliseconds(kPollMs), [&] { return stopping_ || !control_.suspended(); });
-      continue;
-    }
+    waitWhileSuspended();
     DWORD got = 0;
     if (!ReadFile(port_, buffer, sizeof buffer, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
       log(1, "reading %s failed (error %u)", portName_.c_str(), GetLastError());
@@ -158,9 +184,11 @@ void Session::runPort() {
       break;
     }
     if (got == 0) continue;
+    waitWhileSuspended();
     escaped.clear();
     telnet::appendEscaped(escaped, std::span(buffer, got));
-    if (!send(escaped)) break;
+    if (stopping_) break;
+    if (!send(escaped)) return;  // the client is gone: nothing more to read for it
   }
   requestStop();
 }
@@ -190,25 +218,49 @@ void Session::runEvents() {
   }
 }
 
-// Client to port. The write is waited for, so data and commands reach the
-// port in the order the client sent them.
+// Client to port, in the order the client sent it.
 void Session::onData(std::span<const uint8_t> data) {
+  std::unique_lock lock(writeLock_);
+  writeReady_.wait(lock, [&] { return stopping_ || writeQueue_.size() < kWriteQueueBytes; });
+  if (stopping_) return;
+  writeQueue_.insert(writeQueue_.end(), data.begin(), data.end());
+  writeReady_.notify_all();
+}
+
+void Session::runWriter() {
+  std::vector<uint8_t> chunk;
   OVERLAPPED ov;
-  while (!data.empty() && !stopping_) {
-    DWORD wrote = 0;
-    if (!WriteFile(port_, data.data(), DWORD(data.size()), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
-      log(1, "writing %s failed (error %u)", portName_.c_str(), GetLastError());
-      requestStop();
-      return;
+  while (!stopping_) {
+    {
+      std::unique_lock lock(writeLock_);
+      writeReady_.wait(lock, [&] { return stopping_ || !writeQueue_.empty(); });
+      if (stopping_) break;
+      size_t n = std::min(writeQueue_.size(), kWriteChunkBytes);
+      chunk.assign(writeQueue_.begin(), writeQueue_.begin() + ptrdiff_t(n));
+      writeQueue_.erase(writeQueue_.begin(), writeQueue_.begin() + ptrdiff_t(n));
+      writing_ = true;
+      writeReady_.notify_all();
     }
-    if (!collect(ov, &wrote)) {
-      DWORD error = GetLastError();
-      if (stopping_ || error == ERROR_OPERATION_ABORTED) return;  // stopping, or a purge of the transmit side
-      log(1, "writing %s failed (error %u)", portName_.c_str(), error);
-      requestStop();
-      return;
+    std::span<const uint8_t> left(chunk);
+    while (!left.empty() && !stopping_) {
+      DWORD wrote = 0;
+      if (!WriteFile(port_, left.data(), DWORD(left.size()), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+        log(1, "writing %s failed (error %u)", portName_.c_str(), GetLastError());
+        requestStop();
+        return;
+      }
+      if (!collect(ov, &wrote)) {
+        DWORD error = GetLastError();
+        if (stopping_ || error == ERROR_OPERATION_ABORTED) break;  // stopping, or a purge of the transmit side
+        log(1, "writing %s failed (error %u)", portName_.c_str(), error);
+        requestStop();
+        return;
+      }
+      left = left.subspan(std::min<size_t>(wrote, left.size()));
     }
-    data = data.subspan(std::min<size_t>(wrote, data.size()));
+    std::lock_guard lock(writeLock_);
+    writing_ = false;
+    writeReady_.notify_all();
   }
 }
 
@@ -227,6 +279,12 @@ void Session::onSubnegotiation(uint8_t option, std::span<const uint8_t> payload)
   if (option != telnet::OPTION_COM_PORT) {
     log(2, "ignored subnegotiation of option %u", option);
     return;
+  }
+  // A purge of the transmit side also drops what is still queued here.
+  if (payload.size() >= 2 && payload[0] == PURGE_DATA && (payload[1] == 2 || payload[1] == 3)) {
+    std::lock_guard lock(writeLock_);
+    writeQueue_.clear();
+    writeReady_.notify_all();
   }
   if (auto reply = control_.handle(payload)) sendCommand(*reply);
   if (payload.empty()) return;

@@ -1,8 +1,12 @@
-// One RFC 2217 client on one open port. Three threads: the socket thread
-// parses what the client sends (data to the port, commands carried out and
-// answered), the port thread reads the port and sends its data to the
-// client, and the event thread waits on the port's modem and line events and
-// sends the notifications. The session ends when the client disconnects, a
+// One RFC 2217 client on one open port. Four threads: the socket thread
+// parses what the client sends (data queued for the port, commands carried
+// out and answered), the writer thread writes the queued data to the port,
+// the port thread reads the port and sends its data to the client, and the
+// event thread waits on the port's modem and line events and sends the
+// notifications. With writes off the socket thread, a write held by flow
+// control does not hold up the command that releases it (DTR on, flow
+// control off, a purge), as long as less than a queue's worth of data is
+// waiting. The session ends when the client disconnects, a
 // socket or port operation fails for good, or stop() is called; it then
 // closes the port (DTR drops) and the socket.
 #pragma once
@@ -14,6 +18,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,6 +44,8 @@ class Session : private telnet::Handler {
   void runSocket();
   void runPort();
   void runEvents();
+  void runWriter();
+  void drainWrites();
   void finish();
 
   void onData(std::span<const uint8_t> data) override;
@@ -46,8 +53,7 @@ class Session : private telnet::Handler {
   void onSubnegotiation(uint8_t option, std::span<const uint8_t> payload) override;
   void onMalformed(const char* what) override;
 
-  // Sends to the client whole, under sendLock_; false (and the session ends)
-  // when the socket is gone.
+  // Sends to the client whole, under sendLock_; false once the client is gone.
   bool send(std::span<const uint8_t> bytes);
   bool sendCommand(const Bytes& payload);
   // Waits for an overlapped operation, cancelling it when the session stops.
@@ -65,9 +71,14 @@ class Session : private telnet::Handler {
   std::mutex sendLock_;
   std::mutex wakeLock_;
   std::condition_variable wake_;  // resume of port data, or stop
+  std::mutex writeLock_;
+  std::condition_variable writeReady_;  // data queued, room in the queue, or stop
+  std::deque<uint8_t> writeQueue_;      // client data not yet written to the port
+  bool writing_ = false;                // a chunk taken from the queue is being written
+  bool clientGone_ = false;  // under sendLock_
   std::atomic<bool> stopping_{false};
   std::atomic<bool> finished_{false};
-  std::thread portThread_, eventThread_, socketThread_;
+  std::thread portThread_, eventThread_, writerThread_, socketThread_;
 };
 
 }  // namespace tzcom::rfc2217
