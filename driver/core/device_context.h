@@ -95,7 +95,7 @@ struct DeviceContext {
   PIO_WORKITEM workItem;  // the adapter's one work item, for the function device object
 
   LONG openCount;      // 1 while the port is open
-  BOOLEAN portActive;  // the port is open and its transfers may run
+  LONG portActive;     // the port is open and its transfers may run (TzSerialPortActive)
 
   // writeQueue, waitMaskQueue, readQueue and purgeQueue, in that order.
   RequestQueue* requestQueues[4];
@@ -326,6 +326,16 @@ inline LONG TzSerialDeviceState(DeviceContext* context) {
 }
 inline void TzSerialSetDeviceState(DeviceContext* context, LONG state) {
   InterlockedExchange(&context->deviceState, state);
+}
+
+// portActive is changed by open, cleanup and close and read by completion
+// routines without a lock; interlocked both sides, so that a transfer about
+// to be sent sees a cleanup that has begun to cancel.
+inline bool TzSerialPortActive(DeviceContext* context) {
+  return InterlockedCompareExchange(&context->portActive, 0, 0) != 0;
+}
+inline void TzSerialSetPortActive(DeviceContext* context, bool active) {
+  InterlockedExchange(&context->portActive, active ? TRUE : FALSE);
 }
 
 // Counts a request into the driver. Fails (and takes the count back) only

@@ -58,7 +58,7 @@ NTSTATUS TzSerialPnpQuery(DeviceContext* context, PIRP irp, LONG pendingState) {
 void TzSerialResume(DeviceContext* context) {
   TzSerialSetDeviceState(context, context->previousState);
   TzSerialRestartAllQueues(context);
-  if (!context->portActive) return;
+  if (!TzSerialPortActive(context)) return;
   TzSerialStatusSubmit(context);
   for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) TzSerialBulkInSubmit(context, slot);
 }

@@ -36,7 +36,7 @@ void TzSerialRecordDevicePower(DeviceContext* context, PIO_STACK_LOCATION stack)
 void TzSerialResumeAfterPowerDown(DeviceContext* context) {
   if (!InterlockedExchange(&context->poweredDown, 0)) return;
   TzSerialRestartAllQueues(context);
-  if (!context->portActive) return;
+  if (!TzSerialPortActive(context)) return;
   TzSerialStatusSubmit(context);
   for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) TzSerialBulkInSubmit(context, slot);
 }

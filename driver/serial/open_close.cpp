@@ -47,7 +47,7 @@ void TzSerialResetOpenState(DeviceContext* context) {
   context->sendXonPending = context->sendXoffPending = 0;
   context->escapeChar = 0;
   RtlZeroMemory(&context->perfStats, sizeof context->perfStats);
-  context->portActive = TRUE;
+  TzSerialSetPortActive(context, true);
   context->lineEventState = LinesAtOpen;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
 }
@@ -105,7 +105,7 @@ NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   status = TzSerialSetControlLineState(context, ControlLineDtr);
   if (!NT_SUCCESS(status)) {
     // The port stays closed: nothing may restart its readers later.
-    context->portActive = FALSE;
+    TzSerialSetPortActive(context, false);
     if (TzSerialIsModem(context)) TzSerialSetBusClaim(context, BusClaimFree);
     return TzSerialFinishOpen(irp, context, status, true);
   }
@@ -126,7 +126,7 @@ NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS TzSerialCleanupDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PAGED_CODE();
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  context->portActive = FALSE;
+  TzSerialSetPortActive(context, false);
   if (TzSerialCheckDriverStatus(irp, context) == STATUS_SUCCESS) {
     TzSerialCancelAllRequests(context, IoGetCurrentIrpStackLocation(irp)->FileObject);
     // Cancelled transfers may complete at once, and their completions take
@@ -143,7 +143,7 @@ NTSTATUS TzSerialCleanupDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS TzSerialCloseDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   PAGED_CODE();
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  context->portActive = FALSE;
+  TzSerialSetPortActive(context, false);
   DbgPrint("++ Enter TzSerialCloseDispatch  \n");
   // %x takes 32 bits: the file object's low half.
   DbgPrint("Close irpStack->FileObject  %x \n", ULONG(ULONG_PTR(IoGetCurrentIrpStackLocation(irp)->FileObject)));

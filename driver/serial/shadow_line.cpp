@@ -167,7 +167,7 @@ UCHAR TzSerialReviewModemStatus(DeviceContext* context, BOOLEAN fromTransmit) {
 void TzSerialApplyFlowSettings(DeviceContext* context, const SERIAL_HANDFLOW* handFlow) {
   const SERIAL_HANDFLOW& old = context->handFlow;
   // A closed port takes every section; an open one only what changed.
-  bool all = !context->portActive;
+  bool all = !TzSerialPortActive(context);
 
   if (all || ((handFlow->ControlHandShake ^ old.ControlHandShake) & SERIAL_DTR_MASK))
     TzSerialApplyDtr(context, handFlow);

@@ -31,7 +31,7 @@ struct TzSerialBulkInDelivery {
 
 bool TzSerialBulkInMayRetry(DeviceContext* context) {
   return TzSerialDeviceState(context) == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
-         context->portActive;
+         TzSerialPortActive(context);
 }
 
 // The parked slot whose turn it is, or NoSlot. controlLock held.
@@ -179,7 +179,9 @@ Unwind:
 // straight back down, still claimed, or is idle again.
 void TzSerialBulkInRecycle(DeviceContext* context, ULONG slot, bool resubmit) {
   TzSerialHoldQueueRelease(&context->holdQueue);
-  if (resubmit && TzSerialBulkInMaySubmit(context))
+  // Not after cleanup: a block that beat its cancel would otherwise put the
+  // slot back on the bus of a closed port, and close would wait it out.
+  if (resubmit && TzSerialPortActive(context) && TzSerialBulkInMaySubmit(context))
     TzSerialBulkInStartTransfer(context, slot);
   else
     TzSerialBulkInIdle(context, slot);

@@ -26,7 +26,7 @@ struct TzSerialControlCharTransfer {
 // character. controlLock held.
 bool TzSerialTakeDueChar(DeviceContext* context, UCHAR* character, PIRP* immediateRequest) {
   *immediateRequest = nullptr;
-  if (!context->portActive) return false;
+  if (!TzSerialPortActive(context)) return false;
   if (context->sendXoffPending) {
     context->sendXoffPending = FALSE;
     *character = context->specialChars.XoffChar;

@@ -30,7 +30,7 @@ bool TzSerialHasStatusPipe(const DeviceContext* context) {
 
 bool TzSerialStatusMayRetry(DeviceContext* context) {
   return TzSerialDeviceState(context) == DeviceStateStarted && context->devicePowerState == PowerDeviceD0 &&
-         context->portActive;
+         TzSerialPortActive(context);
 }
 
 void TzSerialFillStatusUrb(DeviceContext* context, USBD_PIPE_HANDLE pipe) {
@@ -82,6 +82,16 @@ NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
   if (TzSerialIoIncrement(context)) {
     status = TzSerialHoldQueueAcquire(&context->holdQueue);
     if (status != STATUS_SUCCESS) TzSerialIoDecrement(context);
+  }
+  // Cleanup clears portActive before it cancels. A notification that beat
+  // that cancel brings its completion here after the port was cleaned up, or
+  // the cancel found this IRP before IoReuseIrp above cleared its mark:
+  // either way a transfer sent now would pend on a closed port until close
+  // gave up waiting for it. The reader stays idle instead.
+  if (status == STATUS_SUCCESS && !TzSerialPortActive(context)) {
+    TzSerialHoldQueueRelease(&context->holdQueue);
+    TzSerialIoDecrement(context);
+    status = STATUS_CANCELLED;
   }
   if (status != STATUS_SUCCESS) {
     ExFreePoolWithTag(record, TzSerialPoolTag);

@@ -148,6 +148,20 @@ TEST_F(LateCompletionTest, RemovalWaitsForTheTransfersStillInFlight) {
   c = nullptr;
 }
 
+// Blocks that left the device before cleanup's cancel complete after it:
+// their slots go idle instead of back on the bus, so close does not wait.
+TEST_F(LateCompletionTest, BlocksLandingAfterCleanupLeaveTheSlotsIdle) {
+  adapter->model->sendBulkIn(streamBytes(0, 8 * 4096));
+  sim::runReady();
+  port.cleanup();
+  sim::runUntil([&] { return c->holdQueue.activeCount == 0; });
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u);
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) EXPECT_TRUE(slotIdle(c, slot)) << "slot " << slot;
+  int64_t began = sim::now();
+  port.close();
+  EXPECT_LT(sim::now() - began, sim::kSecond);
+}
+
 TEST_F(BulkInTest, ARefusedSubmissionLeavesTheSlotIdleAndRestartable) {
   TzSerialBulkInCancelAll(c);
   sim::runReady();

@@ -114,6 +114,21 @@ TEST_F(StatusPipeTest, OneTransferOnlyAndASubmissionWhileStalledIsRefusedThenWor
   EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 1u);
 }
 
+// A notification that beat cleanup's cancel completes after the port was
+// cleaned up: its resubmission must not put a transfer back on the bus, or
+// close would wait five seconds for it.
+TEST_F(StatusPipeTest, ANotificationLandingAfterCleanupDoesNotRestartTheReader) {
+  port.cleanup();
+  sim::runReady();
+  EXPECT_EQ(TzSerialStatusSubmit(c), STATUS_CANCELLED) << "the late completion's resubmission";
+  EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 0u);
+  EXPECT_EQ(c->statusBusy, 0);
+  EXPECT_EQ(c->holdQueue.activeCount, 0);
+  int64_t began = sim::now();
+  port.close();
+  EXPECT_LT(sim::now() - began, sim::kSecond) << "close found the reader at rest";
+}
+
 TEST_F(StatusPipeTest, SeededPayloadsOfAnyLengthOnlyEverDecodeWellFormedNotifications) {
   std::mt19937 random(uint32_t(::testing::UnitTest::GetInstance()->random_seed()));
   ASSERT_EQ(setWaitMask(0x1FF).wait().status, STATUS_SUCCESS);

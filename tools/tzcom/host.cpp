@@ -73,7 +73,9 @@ bool Host::start(const HostOptions& options, std::string* error) {
 bool Host::plug(const std::string& name, const sim::usb::AdapterOptions& options, std::string* error) {
   // Installed in the modem setup class: the driver then carries the line
   // settings and the modem lines to the adapter and polls its status pipe.
-  sim::usb::PluggedAdapter plugged = sim::usb::plugAdapter(options, {.className = u"Modem"});
+  sim::pnp::PhysicalDeviceOptions device;
+  device.className = u"Modem";
+  sim::usb::PluggedAdapter plugged = sim::usb::plugAdapter(options, device);
   if (trace_) trace_->attach(*plugged.adapter, uint8_t(ports_.size() + 1));
   sim::registry::setString(sim::pnp::deviceParametersKey(plugged.pdo), u"PortName", sim::widen(name));
   ports_.push_back({name, plugged.pdo, plugged.adapter});

@@ -2,7 +2,6 @@
 #include "tools/tzcom/rfc2217_commands.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 
 namespace tzcom::rfc2217 {
@@ -26,18 +25,8 @@ uint8_t stopSizeOf(BYTE stopBits) { return stopBits == TWOSTOPBITS ? 2 : stopBit
 }  // namespace
 
 PortControl::PortControl(HANDLE port, std::string portName, int verbosity)
-    : port_(port), portName_(std::move(portName)), verbosity_(verbosity) {
+    : port_(port), portName_(std::move(portName)), log_("tzcom: rfc2217: " + portName_ + ": ", verbosity) {
   lastModemState_ = readModemState();
-}
-
-void PortControl::log(const char* format, ...) const {
-  if (verbosity_ < 2) return;
-  std::va_list args;
-  va_start(args, format);
-  std::fprintf(stderr, "tzcom: rfc2217: %s: ", portName_.c_str());
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
-  va_end(args);
 }
 
 DCB PortControl::state() {
@@ -53,9 +42,9 @@ bool PortControl::apply(DCB& dcb, const char* what) {
   DWORD error = ok ? 0 : GetLastError();
   dcb = state();
   if (ok)
-    log("%s set", what);
+    log_(2, "%s set", what);
   else
-    log("%s refused (error %u), kept the port's", what, error);
+    log_(2, "%s refused (error %u), kept the port's", what, error);
   return ok;
 }
 
@@ -65,7 +54,7 @@ std::optional<Bytes> PortControl::handle(std::span<const uint8_t> payload) {
   std::span<const uint8_t> value = payload.subspan(1);
   switch (command) {
     case SIGNATURE: {
-      if (!value.empty()) log("client signature \"%.*s\"", int(value.size()), reinterpret_cast<const char*>(value.data()));
+      if (!value.empty()) log_(2, "client signature \"%.*s\"", int(value.size()), reinterpret_cast<const char*>(value.data()));
       std::string signature = "tzcom " + portName_;
       return reply(command, std::span(reinterpret_cast<const uint8_t*>(signature.data()), signature.size()));
     }
@@ -83,24 +72,24 @@ std::optional<Bytes> PortControl::handle(std::span<const uint8_t> payload) {
     case FLOWCONTROL_SUSPEND:
     case FLOWCONTROL_RESUME:
       suspended_ = command == FLOWCONTROL_SUSPEND;
-      log("port data to the client %s", suspended_ ? "suspended" : "resumed");
+      log_(2, "port data to the client %s", suspended_ ? "suspended" : "resumed");
       return Bytes{uint8_t(command + kServerOffset)};
     case SET_LINESTATE_MASK:
     case SET_MODEMSTATE_MASK:
       if (value.empty()) break;
       (command == SET_LINESTATE_MASK ? lineMask_ : modemMask_) = value[0];
-      log("%s mask 0x%02X", command == SET_LINESTATE_MASK ? "line state" : "modem state", value[0]);
+      log_(2, "%s mask 0x%02X", command == SET_LINESTATE_MASK ? "line state" : "modem state", value[0]);
       return reply(command, value[0]);
     case PURGE_DATA: {
       if (value.empty() || value[0] < 1 || value[0] > 3) break;
       DWORD flags = (value[0] & 1 ? PURGE_RXABORT | PURGE_RXCLEAR : 0) | (value[0] & 2 ? PURGE_TXABORT | PURGE_TXCLEAR : 0);
-      if (!PurgeComm(port_, flags)) log("purge failed (error %u)", GetLastError());
-      log("purged %s", value[0] == 1 ? "receive" : value[0] == 2 ? "transmit" : "both buffers");
+      if (!PurgeComm(port_, flags)) log_(2, "purge failed (error %u)", GetLastError());
+      log_(2, "purged %s", value[0] == 1 ? "receive" : value[0] == 2 ? "transmit" : "both buffers");
       return reply(command, value[0]);
     }
     default: break;
   }
-  log("ignored command %u (%zu value bytes)", command, value.size());
+  log_(2, "ignored command %u (%zu value bytes)", command, value.size());
   return std::nullopt;
 }
 
@@ -183,7 +172,7 @@ std::optional<Bytes> PortControl::setControl(uint8_t value) {
 
     case BREAK_ON: case BREAK_OFF:
       if (value == BREAK_ON ? SetCommBreak(port_) : ClearCommBreak(port_)) breakOn_ = value == BREAK_ON;
-      log("break %s", breakOn_ ? "on" : "off");
+      log_(2, "break %s", breakOn_ ? "on" : "off");
       [[fallthrough]];
     case BREAK_QUERY:
       return reply(SET_CONTROL, breakOn_ ? BREAK_ON : BREAK_OFF);
@@ -209,7 +198,7 @@ std::optional<Bytes> PortControl::setControl(uint8_t value) {
     case RTS_QUERY:
       return reply(SET_CONTROL, dcb.fRtsControl == RTS_CONTROL_DISABLE ? RTS_OFF : RTS_ON);
   }
-  log("ignored SET-CONTROL value %u", value);
+  log_(2, "ignored SET-CONTROL value %u", value);
   return std::nullopt;
 }
 
@@ -256,7 +245,7 @@ std::optional<Bytes> PortControl::modemNotification(DWORD events) {
   if ((previous & MODEM_RI) && !(now & MODEM_RI)) state |= MODEM_RING_TRAILING;
   uint8_t masked = state & modemMask_;
   if (masked == 0) return std::nullopt;
-  log("modem state 0x%02X (events 0x%X, was 0x%02X)", state, events, previous);
+  log_(2, "modem state 0x%02X (events 0x%X, was 0x%02X)", state, events, previous);
   return reply(NOTIFY_MODEMSTATE, masked);
 }
 
@@ -265,7 +254,7 @@ std::optional<Bytes> PortControl::lineNotification(DWORD events) {
   uint8_t line = readLineState(events);
   uint8_t masked = line & lineMask_;
   if (masked == 0) return std::nullopt;
-  log("line state 0x%02X", line);
+  log_(2, "line state 0x%02X", line);
   return reply(NOTIFY_LINESTATE, masked);
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "tools/comm/comm.h"
+#include "tools/tzcom/logger.h"
 #include "tools/tzcom/telnet_codec.h"
 
 #include <atomic>
@@ -74,11 +75,10 @@ class PortControl {
   comm::DCB state();
   uint8_t readModemState();
   uint8_t readLineState(comm::DWORD events);
-  void log(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
   HANDLE port_;
   std::string portName_;
-  int verbosity_;
+  Logger log_;  // command lines at level 2
   std::atomic<bool> suspended_{false};
   std::atomic<uint8_t> lineMask_{0};      // RFC 2217's initial masks
   std::atomic<uint8_t> modemMask_{0xFF};

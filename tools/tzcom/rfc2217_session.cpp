@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,29 +49,19 @@ Session::Session(int socket, HANDLE port, std::string portName, std::string peer
       port_(port),
       portName_(std::move(portName)),
       peer_(std::move(peer)),
-      verbosity_(verbosity),
+      log_("tzcom: rfc2217: " + peer_ + ": ", verbosity),
       control_(port, portName_, verbosity),
       options_({telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT},
                {telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT}) {
   makeTransparent(port_);
   SetCommTimeouts(port_, &kTimeouts);
-  log(1, "client connected, %s open", portName_.c_str());
+  log_(1, "client connected, %s open", portName_.c_str());
   socketThread_ = std::thread([this] { runSocket(); });
 }
 
 Session::~Session() {
   stop();
   ::close(socket_);
-}
-
-void Session::log(int level, const char* format, ...) const {
-  if (verbosity_ < level) return;
-  std::va_list args;
-  va_start(args, format);
-  std::fprintf(stderr, "tzcom: rfc2217: %s: ", peer_.c_str());
-  std::vfprintf(stderr, format, args);
-  std::fputc('\n', stderr);
-  va_end(args);
 }
 
 void Session::requestStop() {
@@ -154,7 +143,7 @@ void Session::finish() {
   eventThread_.join();
   writerThread_.join();
   CloseHandle(port_);
-  log(1, "client disconnected, %s closed", portName_.c_str());
+  log_(1, "client disconnected, %s closed", portName_.c_str());
   finished_ = true;
 }
 
@@ -173,14 +162,14 @@ void Session::runPort() {
     waitWhileSuspended();
     DWORD got = 0;
     if (!ReadFile(port_, buffer, sizeof buffer, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
-      log(1, "reading %s failed (error %u)", portName_.c_str(), GetLastError());
+      log_(1, "reading %s failed (error %u)", portName_.c_str(), GetLastError());
       break;
     }
     if (!collect(ov, &got)) {
       DWORD error = GetLastError();
       if (stopping_) break;
       if (error == ERROR_OPERATION_ABORTED) continue;  // a purge of the receive side
-      log(1, "reading %s failed (error %u)", portName_.c_str(), error);
+      log_(1, "reading %s failed (error %u)", portName_.c_str(), error);
       break;
     }
     if (got == 0) continue;
@@ -196,21 +185,21 @@ void Session::runPort() {
 // Modem and line events to notifications.
 void Session::runEvents() {
   if (!SetCommMask(port_, kWatchedEvents)) {
-    log(1, "cannot watch %s's modem lines (error %u)", portName_.c_str(), GetLastError());
+    log_(1, "cannot watch %s's modem lines (error %u)", portName_.c_str(), GetLastError());
     return;
   }
   OVERLAPPED ov;
   while (!stopping_) {
     DWORD events = 0, transferred = 0;
     if (!WaitCommEvent(port_, &events, &ov) && GetLastError() != ERROR_IO_PENDING) {
-      log(1, "waiting on %s failed (error %u)", portName_.c_str(), GetLastError());
+      log_(1, "waiting on %s failed (error %u)", portName_.c_str(), GetLastError());
       break;
     }
     if (!collect(ov, &transferred)) {
       DWORD error = GetLastError();
       if (stopping_) break;
       if (error == ERROR_OPERATION_ABORTED) continue;
-      log(1, "waiting on %s failed (error %u)", portName_.c_str(), error);
+      log_(1, "waiting on %s failed (error %u)", portName_.c_str(), error);
       break;
     }
     if (auto modem = control_.modemNotification(events)) sendCommand(*modem);
@@ -245,14 +234,14 @@ void Session::runWriter() {
     while (!left.empty() && !stopping_) {
       DWORD wrote = 0;
       if (!WriteFile(port_, left.data(), DWORD(left.size()), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
-        log(1, "writing %s failed (error %u)", portName_.c_str(), GetLastError());
+        log_(1, "writing %s failed (error %u)", portName_.c_str(), GetLastError());
         requestStop();
         return;
       }
       if (!collect(ov, &wrote)) {
         DWORD error = GetLastError();
         if (stopping_ || error == ERROR_OPERATION_ABORTED) break;  // stopping, or a purge of the transmit side
-        log(1, "writing %s failed (error %u)", portName_.c_str(), error);
+        log_(1, "writing %s failed (error %u)", portName_.c_str(), error);
         requestStop();
         return;
       }
@@ -268,18 +257,28 @@ void Session::onNegotiation(uint8_t verb, uint8_t option) {
   bool comPortBefore = options_.remoteEnabled(telnet::OPTION_COM_PORT) || options_.localEnabled(telnet::OPTION_COM_PORT);
   Bytes reply = options_.receive(verb, option);
   static const char* const verbs[] = {"WILL", "WONT", "DO", "DONT"};
-  log(2, "%s %u%s", verbs[verb - telnet::WILL], option, reply.empty() ? "" : ", answered");
+  log_(2, "%s %u%s", verbs[verb - telnet::WILL], option, reply.empty() ? "" : ", answered");
   if (!reply.empty()) send(reply);
   bool comPortNow = options_.remoteEnabled(telnet::OPTION_COM_PORT) || options_.localEnabled(telnet::OPTION_COM_PORT);
-  if (!comPortBefore && comPortNow)
-    if (auto modem = control_.modemStateNow()) sendCommand(*modem);
+  if (!comPortBefore && comPortNow) announceModemState();
+}
+
+// The client learns the modem lines once, when the option is on: at the
+// negotiation that enables it or, from a client that took our offer for
+// the answer to its own request and so never answered it, at its first
+// command. Later changes come as notifications.
+void Session::announceModemState() {
+  if (modemStateAnnounced_) return;
+  modemStateAnnounced_ = true;
+  if (auto modem = control_.modemStateNow()) sendCommand(*modem);
 }
 
 void Session::onSubnegotiation(uint8_t option, std::span<const uint8_t> payload) {
   if (option != telnet::OPTION_COM_PORT) {
-    log(2, "ignored subnegotiation of option %u", option);
+    log_(2, "ignored subnegotiation of option %u", option);
     return;
   }
+  announceModemState();
   // A purge of the transmit side also drops what is still queued here.
   if (payload.size() >= 2 && payload[0] == PURGE_DATA && (payload[1] == 2 || payload[1] == 3)) {
     std::lock_guard lock(writeLock_);
@@ -296,6 +295,6 @@ void Session::onSubnegotiation(uint8_t option, std::span<const uint8_t> payload)
   }
 }
 
-void Session::onMalformed(const char* what) { log(2, "malformed input: %s", what); }
+void Session::onMalformed(const char* what) { log_(2, "malformed input: %s", what); }
 
 }  // namespace tzcom::rfc2217

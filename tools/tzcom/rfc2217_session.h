@@ -52,19 +52,19 @@ class Session : private telnet::Handler {
   void onNegotiation(uint8_t verb, uint8_t option) override;
   void onSubnegotiation(uint8_t option, std::span<const uint8_t> payload) override;
   void onMalformed(const char* what) override;
+  void announceModemState();
 
   // Sends to the client whole, under sendLock_; false once the client is gone.
   bool send(std::span<const uint8_t> bytes);
   bool sendCommand(const Bytes& payload);
   // Waits for an overlapped operation, cancelling it when the session stops.
   bool collect(comm::OVERLAPPED& ov, comm::DWORD* transferred);
-  void log(int level, const char* format, ...) const __attribute__((format(printf, 3, 4)));
 
   int socket_;
   HANDLE port_;
   std::string portName_;
   std::string peer_;
-  int verbosity_;
+  Logger log_;
   PortControl control_;
   telnet::Parser parser_;
   telnet::Options options_;
@@ -76,6 +76,7 @@ class Session : private telnet::Handler {
   std::deque<uint8_t> writeQueue_;      // client data not yet written to the port
   bool writing_ = false;                // a chunk taken from the queue is being written
   bool clientGone_ = false;  // under sendLock_
+  bool modemStateAnnounced_ = false;  // socket thread only
   std::atomic<bool> stopping_{false};
   std::atomic<bool> finished_{false};
   std::thread portThread_, eventThread_, writerThread_, socketThread_;
