@@ -25,7 +25,7 @@ constexpr auto kDrainTime = std::chrono::seconds(2);
 
 // Reads return as soon as any byte is there, or after 100 ms with none;
 // writes have no timeout (a stopping session cancels them).
-constexpr COMMTIMEOUTS kTimeouts = {MAXDWORD, 0, 100, 0, 0};
+constexpr COMMTIMEOUTS kTimeouts = {MAXDWORD, MAXDWORD, 100, 0, 0};
 
 // A client starts with a transparent line: binary, no handshake, DTR and
 // RTS up, whatever an earlier client left. Speed and framing are kept.
