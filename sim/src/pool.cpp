@@ -16,6 +16,10 @@ namespace sim::detail {
 namespace {
 
 constexpr size_t kQuarantineBlocks = 256;
+// The largest block the pool grants: a request beyond it fails, as one
+// beyond what the platform's pool holds does there, instead of taking (or
+// failing to take) the host's memory.
+constexpr size_t kLargestBlock = size_t(64) << 20;
 constexpr unsigned char kFreshFill = 0xA5;
 constexpr unsigned char kFreedFill = 0xDD;
 
@@ -41,8 +45,10 @@ void* allocate(const char* call, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   if (tag == 0) stop(call, "allocates with a zero pool tag");
   if (bytes == 0) stop(call, "allocates zero bytes");
   if (injectFailure()) return nullptr;
+  if (bytes > kLargestBlock) return nullptr;
   size_t allocated = (bytes + 15) / 16 * 16 + 16;
   void* p = std::aligned_alloc(16, allocated);
+  if (!p) return nullptr;
   std::memset(p, kFreshFill, bytes);
   // Under AddressSanitizer a read or write past the block's own bytes is
   // reported, however much the rounding left behind it.

@@ -258,4 +258,17 @@ std::optional<Bytes> PortControl::lineNotification(DWORD events) {
   return reply(NOTIFY_LINESTATE, masked);
 }
 
+bool makeTransparent(HANDLE port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (!GetCommState(port, &dcb)) return false;
+  dcb.fBinary = 1;
+  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
+  dcb.fOutX = dcb.fInX = 0;
+  dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  return SetCommState(port, &dcb);
+}
+
 }  // namespace tzcom::rfc2217

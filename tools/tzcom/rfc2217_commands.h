@@ -40,6 +40,10 @@ constexpr uint8_t LINE_OVERRUN = 0x02, LINE_PARITY = 0x04, LINE_FRAMING = 0x08, 
 constexpr uint8_t MODEM_DELTA_CTS = 0x01, MODEM_DELTA_DSR = 0x02, MODEM_RING_TRAILING = 0x04,
                   MODEM_DELTA_DCD = 0x08, MODEM_CTS = 0x10, MODEM_DSR = 0x20, MODEM_RI = 0x40, MODEM_DCD = 0x80;
 
+// A client starts with a transparent line: binary, no handshake, DTR and
+// RTS up, whatever an earlier client left. Speed and framing are kept.
+bool makeTransparent(HANDLE port);
+
 // The events the session waits for on the port.
 constexpr comm::DWORD kWatchedEvents =
     comm::EV_CTS | comm::EV_DSR | comm::EV_RLSD | comm::EV_RING | comm::EV_BREAK | comm::EV_ERR;

@@ -27,21 +27,6 @@ constexpr auto kDrainTime = std::chrono::seconds(2);
 // writes have no timeout (a stopping session cancels them).
 constexpr COMMTIMEOUTS kTimeouts = {MAXDWORD, MAXDWORD, 100, 0, 0};
 
-// A client starts with a transparent line: binary, no handshake, DTR and
-// RTS up, whatever an earlier client left. Speed and framing are kept.
-void makeTransparent(HANDLE port) {
-  DCB dcb{};
-  dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(port, &dcb)) return;
-  dcb.fBinary = 1;
-  dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fDsrSensitivity = 0;
-  dcb.fOutX = dcb.fInX = 0;
-  dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = 0;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  SetCommState(port, &dcb);
-}
-
 }  // namespace
 
 Session::Session(int socket, HANDLE port, std::string portName, std::string peer, int verbosity)

@@ -69,6 +69,8 @@ bool runUntil(const std::function<bool()>& pred, std::optional<int64_t> deadline
 void schedule(int64_t delay100ns, std::function<void()> action);
 
 // ---- pool -------------------------------------------------------------------
+// No block larger than 64 MiB is granted: such an allocation fails (and
+// counts as one for fault injection), as one beyond the platform's pool does.
 struct PoolUse {
   size_t blocks = 0;
   size_t bytes = 0;
