@@ -2,11 +2,19 @@
 // cleanup use: stall all, restart all, cancel all, and the error-abort DPC.
 #include "driver/core/device_context.h"
 #include "driver/io/write_queue.h"
+#include "driver/usb/bulk_out.h"
+#include "driver/usb/pipe_control.h"
 
 void TzSerialStallAllQueues(DeviceContext* context) {
   PAGED_CODE();
   TzSerialHoldQueueStall(&context->holdQueue);
   for (RequestQueue* queue : context->requestQueues) TzSerialStallQueue(queue);
+  // A transmission may outlive the handle that asked for it (an immediate
+  // character, a flow character, the write queue's send): on a device that
+  // keeps NAKing it would hold the hold queue for ever. Nothing new goes out
+  // once the hold queue is stalled, so bring these back before waiting.
+  TzSerialCancelControlChars(context);
+  TzSerialCancelBulkOut(context);
   TzSerialHoldQueueWaitIdle(&context->holdQueue);
 }
 

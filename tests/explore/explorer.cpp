@@ -1,0 +1,708 @@
+// Tests (explorer): one seeded run. The world is the Deterministic kernel with
+// the driver loaded and one or two adapters plugged; each step is one random
+// action of an application, an adapter, the Plug and Play manager, the power
+// manager or the allocator. After every step the requests that have completed
+// are checked against the statuses their kind may end with; at the end every
+// port is drained, closed and removed, the driver unloaded, and the streams,
+// the counters and the pool are checked.
+#include "explorer.h"
+
+#include "driver/core/device_context.h"
+#include "driver/core/dispatch.h"
+#include "driver/serial/queries.h"
+#include "sim/cdc_acm.h"
+#include "sim/power.h"
+#include "stream_check.h"
+#include "world.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+namespace explore {
+
+namespace {
+
+// ---- request kinds ------------------------------------------------------------
+
+struct IoctlKind {
+  ULONG code;
+  const char* name;
+  ULONG minIn, minOut;
+  ULONG flags;
+};
+
+enum IoctlFlags : ULONG {
+  Held = 0x1,         // passes the hold queue: may wait while stalled, cancelled with the port
+  Chip = 0x2,         // may send a class request or reset the port: transport failures
+  Refusable = 0x4,    // a valid value may still be refused in the state the port is in
+  Pends = 0x8,        // may stay pending: completes on an event, a cancel or the close
+  NoValues = 0x10,    // no value can be invalid
+  Unknown = 0x20,     // not a code of the port's: refused whatever it carries
+};
+
+const IoctlKind kIoctls[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, "SET_BAUD_RATE", 4, 0, Held | Chip | NoValues},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, "SET_QUEUE_SIZE", 8, 0, Pends | NoValues},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, "SET_LINE_CONTROL", 3, 0, Held | Chip},
+    {IOCTL_SERIAL_SET_BREAK_ON, "SET_BREAK_ON", 0, 0, Held | Chip | NoValues},
+    {IOCTL_SERIAL_SET_BREAK_OFF, "SET_BREAK_OFF", 0, 0, Held | Chip | NoValues},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, "IMMEDIATE_CHAR", 1, 0, Chip | Refusable | Pends | NoValues},
+    {IOCTL_SERIAL_SET_TIMEOUTS, "SET_TIMEOUTS", 20, 0, 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, "GET_TIMEOUTS", 0, 20, NoValues},
+    {IOCTL_SERIAL_SET_DTR, "SET_DTR", 0, 0, Held | Chip | Refusable | NoValues},
+    {IOCTL_SERIAL_CLR_DTR, "CLR_DTR", 0, 0, Held | Chip | Refusable | NoValues},
+    {IOCTL_SERIAL_RESET_DEVICE, "RESET_DEVICE", 0, 0, Held | NoValues},
+    {IOCTL_SERIAL_SET_RTS, "SET_RTS", 0, 0, Held | Chip | Refusable | NoValues},
+    {IOCTL_SERIAL_CLR_RTS, "CLR_RTS", 0, 0, Held | Chip | Refusable | NoValues},
+    {IOCTL_SERIAL_SET_XOFF, "SET_XOFF", 0, 0, Held | NoValues},
+    {IOCTL_SERIAL_SET_XON, "SET_XON", 0, 0, Held | NoValues},
+    {IOCTL_SERIAL_GET_WAIT_MASK, "GET_WAIT_MASK", 0, 4, NoValues},
+    {IOCTL_SERIAL_SET_WAIT_MASK, "SET_WAIT_MASK", 4, 0, 0},
+    {IOCTL_SERIAL_WAIT_ON_MASK, "WAIT_ON_MASK", 0, 4, Refusable | Pends | NoValues},
+    {IOCTL_SERIAL_PURGE, "PURGE", 4, 0, Pends},
+    {IOCTL_SERIAL_GET_BAUD_RATE, "GET_BAUD_RATE", 0, 4, Held | NoValues},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, "GET_LINE_CONTROL", 0, 3, Chip | NoValues},
+    {IOCTL_SERIAL_GET_CHARS, "GET_CHARS", 0, 6, NoValues},
+    {IOCTL_SERIAL_SET_CHARS, "SET_CHARS", 6, 0, Refusable | NoValues},
+    {IOCTL_SERIAL_GET_HANDFLOW, "GET_HANDFLOW", 0, 16, NoValues},
+    {IOCTL_SERIAL_SET_HANDFLOW, "SET_HANDFLOW", 16, 0, Held | Chip | Refusable},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, "GET_MODEMSTATUS", 0, 4, Held | NoValues},
+    {IOCTL_SERIAL_GET_COMMSTATUS, "GET_COMMSTATUS", 0, 20, NoValues},
+    {IOCTL_SERIAL_XOFF_COUNTER, "XOFF_COUNTER", 12, 0, Chip | Pends},
+    {IOCTL_SERIAL_GET_PROPERTIES, "GET_PROPERTIES", 0, 64, NoValues},
+    {IOCTL_SERIAL_GET_DTRRTS, "GET_DTRRTS", 0, 4, Held | NoValues},
+    {IOCTL_SERIAL_LSRMST_INSERT, "LSRMST_INSERT", 1, 0, Refusable | NoValues},
+    {IOCTL_SERIAL_CONFIG_SIZE, "CONFIG_SIZE", 0, 4, NoValues},
+    {IOCTL_SERIAL_GET_STATS, "GET_STATS", 0, 24, NoValues},
+    {IOCTL_SERIAL_CLEAR_STATS, "CLEAR_STATS", 0, 0, NoValues},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, "GET_MODEM_CONTROL", 0, 4, Held | NoValues},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, "SET_MODEM_CONTROL", 4, 0, Held | NoValues},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, "SET_FIFO_CONTROL", 0, 0, NoValues},
+    {IoctlVendorGetUsbIdentity, "VENDOR_USB_IDENTITY", 0, 4, NoValues},
+    {IoctlVendorNoOperation, "VENDOR_NO_OPERATION", 0, 0, NoValues},
+    {IoctlVendorResetUsbPort, "VENDOR_RESET_PORT", 0, 0, Chip | NoValues},
+    {IoctlVendorRemovalNotify, "VENDOR_REMOVAL_NOTIFY", 0, 4, Refusable | Pends | NoValues},
+    {IOCTL_SERIAL_GET_COMMCONFIG, "GET_COMMCONFIG", 0, 0, NoValues | Unknown},
+    {0x1B00A0, "UNKNOWN_CODE", 0, 0, NoValues | Unknown},
+};
+
+const IoctlKind* findIoctl(ULONG code) {
+  for (const IoctlKind& k : kIoctls)
+    if (k.code == code) return &k;
+  return nullptr;
+}
+
+const char* const kEventKinds[] = {
+    "open", "open second handle", "open during cleanup", "close", "read", "write", "write empty", "cancel",
+    "flush", "bulk-in data", "bulk-in zero-length packet", "bulk-in failure", "serial state", "raw interrupt",
+    "hold bulk-out", "release bulk-out", "short bulk-out", "halt endpoint", "control stall", "control late",
+    "control never", "clear faults", "bulk-in jitter", "disconnect", "query-stop and cancel",
+    "query-stop then open", "stop and start", "query-remove and cancel", "surprise removal", "removal",
+    "replug", "sleep S3 and wake", "device query D3 without set", "device set D0", "allocation failure",
+    "time passes",
+};
+
+}  // namespace
+
+const std::vector<std::string>& requestKinds() {
+  static const std::vector<std::string> kinds = [] {
+    std::vector<std::string> all(std::begin(kEventKinds), std::end(kEventKinds));
+    for (const IoctlKind& k : kIoctls) {
+      all.push_back(std::string("ioctl ") + k.name);
+      if (k.minIn || k.minOut) all.push_back(std::string("ioctl ") + k.name + " short");
+      if (!(k.flags & NoValues)) all.push_back(std::string("ioctl ") + k.name + " invalid");
+    }
+    return all;
+  }();
+  return kinds;
+}
+
+namespace {
+
+// ---- the run --------------------------------------------------------------------
+
+class Run : public World {
+ public:
+  Run(uint64_t seed, bool verbose) : World(seed, verbose) {}
+  void go();
+
+ private:
+  void step();
+  void portStep(Port& p);
+  void deviceStep(Port& p);
+  void pnpStep(Port& p);
+  void powerStep();
+  void ioctlStep(Port& p);
+  void writeStep(Port& p);
+  void readStep(Port& p);
+  void openStep(Port& p);
+  void closePort(Port& p, bool checkDrained);
+  void setTimeouts(Port& p);
+  void finish();
+  void drain();
+  std::vector<uint8_t> ioctlInput(Port& p, const IoctlKind& k, bool valid);
+};
+
+void Run::go() {
+  bootAndPlug();
+  uint64_t steps = 40 + random.below(260);
+  for (uint64_t i = 0; i < steps; ++i) {
+    step();
+    observe();
+  }
+  finish();
+}
+
+void Run::step() {
+  beginStep();
+  bool faultThisStep = random.chance(0.04);
+  armed(faultThisStep);
+  if (faultThisStep) {
+    uint64_t at = 1 + random.below(12);
+    note("allocation failure", "fail allocation #" + std::to_string(at) + " of this step");
+    sim::faults::arm(at);
+  }
+  uint64_t pick = random.below(100);
+  Port& p = randomPort();
+  if (pick < 55)
+    portStep(p);
+  else if (pick < 78)
+    deviceStep(p);
+  else if (pick < 86)
+    pnpStep(p);
+  else if (pick < 90)
+    powerStep();
+  else {
+    int64_t delta = random.chance(0.7) ? int64_t(random.below(50)) * sim::kMs : int64_t(random.below(6000)) * sim::kMs;
+    note("time passes", std::to_string(delta / sim::kMs) + " ms");
+    sim::advance(delta);
+  }
+  if (faultThisStep) {
+    if (sim::faults::fired()) faultFired();
+    sim::faults::disarm();
+  }
+  sim::runReady();
+  armed(false);
+}
+
+void Run::portStep(Port& p) {
+  if (!p.present() && !p.file.isOpen()) return;
+  if (p.gone && random.chance(0.3)) {
+    closePort(p, false);  // the last handle of a removed port
+    return;
+  }
+  if (!p.file.isOpen()) {
+    openStep(p);
+    return;
+  }
+  uint64_t pick = random.below(100);
+  if (pick < 22)
+    writeStep(p);
+  else if (pick < 42)
+    readStep(p);
+  else if (pick < 72)
+    ioctlStep(p);
+  else if (pick < 82) {
+    // A cancel at a random moment of a random request still in flight.
+    std::vector<Op*> pending;
+    for (auto& op : p.ops)
+      if (!op->seen && !op->request.done()) pending.push_back(op.get());
+    if (pending.empty()) return;
+    Op* op = pending[random.below(pending.size())];
+    note("cancel", "#" + std::to_string(op->id) + " " + op->kind);
+    op->request.cancel();
+  } else if (pick < 86) {
+    note("flush");
+    submit(p, "flush", p.file.flushAsync(), OpFlush);
+  } else if (pick < 91) {
+    setTimeouts(p);
+  } else if (pick < 95) {
+    openStep(p);
+  } else {
+    closePort(p, false);
+  }
+}
+
+void Run::openStep(Port& p) {
+  if (p.file.isOpen()) {
+    app::File second;
+    NTSTATUS s = app::File::open(p.name(), second);
+    note("open second handle", statusName(s));
+    expectStatus("second open", s, {STATUS_ACCESS_DENIED, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE,
+                                    STATUS_OBJECT_NAME_NOT_FOUND});
+    if (NT_SUCCESS(s)) fail("a second handle opened an exclusive port");
+    return;
+  }
+  ULONG options = random.chance(0.05) ? FILE_DIRECTORY_FILE : 0;
+  openAttempted(p);
+  NTSTATUS s = app::File::open(p.name(), p.file, options);
+  note("open", statusName(s) + (options ? " (as a directory)" : ""));
+  std::vector<NTSTATUS> allowed = {STATUS_SUCCESS, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE,
+                                   STATUS_OBJECT_NAME_NOT_FOUND};
+  if (options) allowed = {STATUS_NOT_A_DIRECTORY, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE,
+                          STATUS_OBJECT_NAME_NOT_FOUND};
+  if (p.transportTrouble || faultsPossible()) appendTransport(allowed);
+  if (p.queryPending) allowed.push_back(STATUS_DEVICE_BUSY);
+  if (p.claimedByOther) allowed.push_back(STATUS_NOT_A_DIRECTORY);
+  expectStatus("open", s, allowed);
+  if (p.file.isOpen()) opened(p);
+}
+
+void Run::closePort(Port& p, bool checkDrained) {
+  if (!p.file.isOpen()) return;
+  if (random.chance(0.3)) {
+    // Cleanup first, then an open that races the close, then the close.
+    app::Result r = p.file.cleanup();
+    expectStatus("cleanup", r.status, {STATUS_SUCCESS});
+    app::File racing;
+    NTSTATUS s = app::File::open(p.name(), racing);
+    note("open during cleanup", statusName(s));
+    expectStatus("open during cleanup", s,
+                 {STATUS_ACCESS_DENIED, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE, STATUS_OBJECT_NAME_NOT_FOUND});
+  }
+  app::Result r = p.file.close();
+  note("close", statusName(r.status));
+  expectStatus("close", r.status, {STATUS_SUCCESS});
+  closed(p, checkDrained);
+}
+
+void Run::setTimeouts(Port& p) {
+  SERIAL_TIMEOUTS t = {};
+  switch (random.below(6)) {
+    case 0: break;                                                     // wait for every byte
+    case 1: t.ReadIntervalTimeout = MAXULONG; break;                  // return at once
+    case 2: t = {MAXULONG, MAXULONG, ULONG(1 + random.below(500)), 0, 0}; break;  // wait for some
+    case 3: t = {ULONG(random.below(100)), ULONG(random.below(5)), ULONG(random.below(800)), 0, 0}; break;
+    case 4: t.ReadTotalTimeoutConstant = ULONG(1 + random.below(300)); break;
+    default: t.ReadIntervalTimeout = ULONG(1 + random.below(60)); break;
+  }
+  if (random.chance(0.4)) {
+    t.WriteTotalTimeoutMultiplier = ULONG(random.below(3));
+    t.WriteTotalTimeoutConstant = ULONG(random.below(400));
+  }
+  std::vector<uint8_t> input(sizeof t);
+  std::memcpy(input.data(), &t, sizeof t);
+  std::ostringstream what;
+  what << "read " << t.ReadIntervalTimeout << "/" << t.ReadTotalTimeoutMultiplier << "/" << t.ReadTotalTimeoutConstant
+       << " write " << t.WriteTotalTimeoutMultiplier << "/" << t.WriteTotalTimeoutConstant;
+  note("ioctl SET_TIMEOUTS", what.str());
+  submitIoctl(p, *findIoctl(IOCTL_SERIAL_SET_TIMEOUTS), "ioctl SET_TIMEOUTS", input, 0, true);
+}
+
+void Run::writeStep(Port& p) {
+  ULONG length;
+  uint64_t shape = random.below(100);
+  if (shape < 5)
+    length = 0;
+  else if (shape < 60)
+    length = ULONG(1 + random.below(64));
+  else if (shape < 80)
+    length = ULONG(64 * (1 + random.below(8)));
+  else if (shape < 96)
+    length = ULONG(65 + random.below(5000));
+  else
+    length = ULONG(5000 + random.below(70000));
+  std::vector<uint8_t> data(length);
+  for (auto& b : data) b = uint8_t(0x20 + random.below(0x5F));
+  note(length ? "write" : "write empty", std::to_string(length) + " bytes");
+  Op& op = submit(p, length ? "write" : "write empty", p.file.writeAsync(data), OpWrite);
+  op.length = length;
+  op.written = std::move(data);
+  op.order = p.nextWriteOrder++;
+}
+
+void Run::readStep(Port& p) {
+  ULONG length = random.chance(0.6) ? ULONG(1 + random.below(256)) : ULONG(1 + random.below(20000));
+  note("read", std::to_string(length) + " bytes");
+  Op& op = submit(p, "read", p.file.readAsync(length), OpRead);
+  op.length = length;
+  op.order = p.nextReadOrder++;
+}
+
+std::vector<uint8_t> Run::ioctlInput(Port& p, const IoctlKind& k, bool valid) {
+  auto bytesOf = [](const auto& value) {
+    std::vector<uint8_t> v(sizeof value);
+    std::memcpy(v.data(), &value, sizeof value);
+    return v;
+  };
+  auto outside = [&] {  // a character outside the data alphabet
+    uint8_t c = uint8_t(random.below(0x61));
+    return uint8_t(c < 0x20 ? c : c - 0x20 + 0x7F);
+  };
+  switch (k.code) {
+    case IOCTL_SERIAL_SET_BAUD_RATE: {
+      const ULONG rates[] = {0, 300, 1200, 9600, 19200, 115200, 921600, MAXULONG};
+      return bytesOf(SERIAL_BAUD_RATE{rates[random.below(8)]});
+    }
+    case IOCTL_SERIAL_SET_QUEUE_SIZE:
+      return bytesOf(SERIAL_QUEUE_SIZE{ULONG(valid ? random.below(1 << 20) : MAXULONG - random.below(4)),
+                                       ULONG(random.below(4096))});
+    case IOCTL_SERIAL_SET_LINE_CONTROL:
+      if (valid) return {UCHAR(random.below(3)), UCHAR(random.below(5)), UCHAR(5 + random.below(4))};
+      return {UCHAR(random.chance(0.5) ? 3 + random.below(10) : 0), UCHAR(random.chance(0.5) ? 5 + random.below(5) : 0),
+              UCHAR(random.chance(0.5) ? random.below(5) : 9 + random.below(5))};
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+      return {outside()};
+    case IOCTL_SERIAL_SET_TIMEOUTS:
+      if (valid) return bytesOf(SERIAL_TIMEOUTS{ULONG(random.below(50)), 0, ULONG(random.below(200)), 0, 0});
+      return bytesOf(SERIAL_TIMEOUTS{MAXULONG, MAXULONG, MAXULONG, ULONG(random.below(9)), 0});
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+      return bytesOf(ULONG(valid ? random.below(0x2000) : 0x2000 | random.below(0x10000)));
+    case IOCTL_SERIAL_PURGE:
+      return bytesOf(ULONG(valid ? 1 + random.below(15) : (random.chance(0.5) ? 0 : 0x10 | random.below(64))));
+    case IOCTL_SERIAL_SET_CHARS: {
+      SERIAL_CHARS chars = {outside(), outside(), outside(), outside(), outside(), outside()};
+      if (random.chance(0.5)) chars.EventChar = uint8_t(0x20 + random.below(0x5F));  // RXFLAG on data
+      return bytesOf(chars);
+    }
+    case IOCTL_SERIAL_SET_HANDFLOW: {
+      SERIAL_HANDFLOW h = {};
+      if (valid) {
+        const ULONG dtr[] = {0, SERIAL_DTR_CONTROL, SERIAL_DTR_CONTROL, SERIAL_DTR_HANDSHAKE};
+        const ULONG rts[] = {0, SERIAL_RTS_CONTROL, SERIAL_RTS_CONTROL, SERIAL_RTS_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE};
+        h.ControlHandShake = dtr[random.below(4)];
+        if (random.chance(0.1)) h.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
+        if (random.chance(0.1)) h.ControlHandShake |= SERIAL_DSR_HANDSHAKE;
+        if (random.chance(0.1)) h.ControlHandShake |= SERIAL_DSR_SENSITIVITY;
+        if (random.chance(0.08)) h.ControlHandShake |= SERIAL_ERROR_ABORT;
+        h.FlowReplace = rts[random.below(5)];
+        if (random.chance(0.15)) h.FlowReplace |= SERIAL_AUTO_TRANSMIT;
+        if (random.chance(0.15)) h.FlowReplace |= SERIAL_AUTO_RECEIVE;
+        if (random.chance(0.1)) h.FlowReplace |= SERIAL_NULL_STRIPPING;
+        if (random.chance(0.05)) h.FlowReplace |= SERIAL_ERROR_CHAR;
+        LONG size = p.context() ? LONG(p.context()->rxBufferSize) : 4096;
+        h.XonLimit = LONG(random.below(ULONG(size) + 1));
+        h.XoffLimit = LONG(random.below(ULONG(size) + 1));
+      } else {
+        switch (random.below(4)) {
+          case 0: h = {0x03, SERIAL_RTS_CONTROL, 0, 0}; break;
+          case 1: h = {0x04 | ULONG(random.below(0x100)) << 8, SERIAL_RTS_CONTROL, 0, 0}; break;
+          case 2: h = {SERIAL_DTR_CONTROL, 0x20, 0, 0}; break;
+          default: h = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, -1 - LONG(random.below(100)), 0x7FFFFFFF}; break;
+        }
+      }
+      return bytesOf(h);
+    }
+    case IOCTL_SERIAL_XOFF_COUNTER:
+      return bytesOf(SERIAL_XOFF_COUNTER{ULONG(random.below(3) ? random.below(500) : 0),
+                                         LONG(valid ? 1 + random.below(3000) : -LONG(random.below(5))), outside()});
+    case IOCTL_SERIAL_LSRMST_INSERT:
+      // Now and then the XON character, which it may not be.
+      if (random.chance(0.2) && p.context()) return {p.context()->specialChars.XonChar};
+      return {UCHAR(random.chance(0.6) ? 0 : outside())};
+    case IOCTL_SERIAL_SET_MODEM_CONTROL:
+      return bytesOf(ULONG(random.below(0x100)));
+    default:
+      return std::vector<uint8_t>(k.minIn, 0);
+  }
+}
+
+void Run::ioctlStep(Port& p) {
+  const IoctlKind& k = kIoctls[random.below(std::size(kIoctls))];
+  uint64_t variant = random.below(100);
+  bool shortBuffer = (k.minIn || k.minOut) && variant < 10;
+  bool invalid = !shortBuffer && !(k.flags & NoValues) && variant < 25;
+  std::vector<uint8_t> input = ioctlInput(p, k, !invalid);
+  ULONG outLength = std::max<ULONG>(k.minOut, random.chance(0.2) ? k.minOut + ULONG(random.below(16)) : k.minOut);
+  if (shortBuffer) {
+    if (k.minIn && (!k.minOut || random.chance(0.5)))
+      input.resize(random.below(k.minIn));
+    else
+      outLength = ULONG(random.below(k.minOut));
+  }
+  std::string kind = std::string("ioctl ") + k.name + (shortBuffer ? " short" : invalid ? " invalid" : "");
+  note(kind, hex(input));
+  submitIoctl(p, k, kind, input, outLength, !shortBuffer && !invalid && !(k.flags & Unknown), shortBuffer);
+}
+
+void Run::deviceStep(Port& p) {
+  if (!p.present() || !p.model) return;
+  auto& m = *p.model;
+  uint64_t pick = random.below(100);
+  if (pick < 30) {
+    size_t n = random.chance(0.7) ? 1 + random.below(100) : 1 + random.below(9000);
+    std::vector<uint8_t> data(n);
+    bool printable = random.chance(0.85);
+    for (auto& b : data) b = printable ? uint8_t(0x20 + random.below(0x5F)) : uint8_t(random.below(256));
+    note("bulk-in data", std::to_string(n) + " bytes");
+    m.sendBulkIn(data);
+  } else if (pick < 34) {
+    note("bulk-in zero-length packet");
+    m.sendZeroLengthPacket();
+  } else if (pick < 37) {
+    note("bulk-in failure");
+    m.failNextBulkIn(random.chance(0.5) ? STATUS_DEVICE_BUSY : STATUS_UNSUCCESSFUL,
+                     random.chance(0.5) ? USBD_STATUS_DEV_NOT_RESPONDING : USBD_STATUS_STALL_PID);
+    p.transportTrouble = true;
+  } else if (pick < 47) {
+    uint16_t state = uint16_t(random.below(0x80));
+    note("serial state", hex(std::vector<uint8_t>{uint8_t(state), uint8_t(state >> 8)}));
+    m.sendSerialState(state);
+  } else if (pick < 51) {
+    std::vector<uint8_t> payload(random.below(20));
+    for (auto& b : payload) b = uint8_t(random.below(256));
+    note("raw interrupt", hex(payload));
+    m.sendInterrupt(payload);
+    if (payload.size() > 16) p.transportTrouble = true;
+  } else if (pick < 59) {
+    note("hold bulk-out");
+    m.holdBulkOut(true);
+  } else if (pick < 68) {
+    note("release bulk-out");
+    m.holdBulkOut(false);
+  } else if (pick < 73) {
+    ULONG max = ULONG(random.below(65));
+    int times = int(1 + random.below(4));
+    note("short bulk-out", "at most " + std::to_string(max) + " bytes, " + std::to_string(times) + " times");
+    m.acceptBulkOutShort(max, times);
+  } else if (pick < 75) {
+    const uint8_t endpoints[] = {0x02, 0x82, 0x81};
+    uint8_t e = endpoints[random.below(p.hasInterruptPipe() ? 3 : 2)];
+    note("halt endpoint", hex(std::vector<uint8_t>{e}));
+    m.haltEndpoint(e);
+    p.transportTrouble = true;
+  } else if (pick < 86) {
+    const uint8_t requests[] = {CDC_SET_LINE_CODING, CDC_GET_LINE_CODING, CDC_SET_CONTROL_LINE_STATE};
+    uint8_t request = requests[random.below(3)];
+    int times = int(1 + random.below(3));
+    uint64_t how = random.below(3);
+    if (how == 0) {
+      note("control stall", hex(std::vector<uint8_t>{request}));
+      m.fault({.request = request}, sim::usb::Answer::Stall, 0, times);
+    } else if (how == 1) {
+      int64_t delay = int64_t(random.below(5000)) * sim::kMs;
+      note("control late", hex(std::vector<uint8_t>{request}) + " by " + std::to_string(delay / sim::kMs) + " ms");
+      m.fault({.request = request}, sim::usb::Answer::Late, delay, times);
+    } else {
+      note("control never", hex(std::vector<uint8_t>{request}));
+      m.fault({.request = request}, sim::usb::Answer::Never, 0, times);
+    }
+    p.transportTrouble = true;
+  } else if (pick < 95) {
+    note("clear faults");
+    m.clearFaults();
+  } else if (pick < 97) {
+    // The adapter leaves the bus; the Plug and Play manager learns it soon.
+    note("disconnect");
+    m.disconnect();
+    p.disconnected = true;
+    p.transportTrouble = true;
+  } else {
+    note("time passes", "device side idle");
+    sim::advance(int64_t(random.below(100)) * sim::kMs);
+  }
+}
+
+void Run::pnpStep(Port& p) {
+  if (p.gone) {
+    if (!p.plugged() && !p.file.isOpen() && random.chance(0.5)) {
+      note("replug");
+      replug(p);
+    }
+    return;
+  }
+  if (!p.started) {
+    NTSTATUS s = startPort(p);
+    note("stop and start", "start " + statusName(s));
+    return;
+  }
+  uint64_t pick = random.below(100);
+  if (p.disconnected || pick < 8) {
+    note("surprise removal", p.file.isOpen() ? "with the port open" : "closed");
+    surpriseRemove(p);
+  } else if (pick < 30) {
+    trace("query-stop");
+    NTSTATUS s = sim::pnp::send(p.pdo, IRP_MN_QUERY_STOP_DEVICE).wait().status;
+    note("query-stop and cancel", statusName(s));
+    expectQuery(p, s);
+    if (NT_SUCCESS(s)) {
+      loss(p);
+      p.queryPending = true;
+      if (random.chance(0.3)) {
+        // A handle opened while the stop is pending.
+        note("query-stop then open");
+        openStep(p);
+        if (p.file.isOpen()) closePort(p, false);
+      }
+      expectStatus("cancel-stop", sim::pnp::send(p.pdo, IRP_MN_CANCEL_STOP_DEVICE).wait().status, {STATUS_SUCCESS});
+      p.queryPending = false;
+    }
+  } else if (pick < 50) {
+    trace("query-remove");
+    NTSTATUS s = sim::pnp::send(p.pdo, IRP_MN_QUERY_REMOVE_DEVICE).wait().status;
+    note("query-remove and cancel", statusName(s));
+    expectQuery(p, s);
+    if (NT_SUCCESS(s)) {
+      loss(p);
+      expectStatus("cancel-remove", sim::pnp::send(p.pdo, IRP_MN_CANCEL_REMOVE_DEVICE).wait().status,
+                   {STATUS_SUCCESS});
+    }
+  } else if (pick < 80) {
+    trace("stop");
+    NTSTATUS s = sim::pnp::stopDevice(p.pdo);
+    expectQuery(p, s);
+    if (NT_SUCCESS(s)) {
+      loss(p);
+      p.started = false;
+      if (random.chance(0.7)) {
+        NTSTATUS started = startPort(p);
+        note("stop and start", "start " + statusName(started));
+      } else {
+        note("stop and start", "stopped");
+      }
+    } else {
+      note("stop and start", "query " + statusName(s));
+    }
+  } else {
+    trace("removal");
+    NTSTATUS s = sim::pnp::removeDevice(p.pdo);
+    note("removal", statusName(s));
+    expectQuery(p, s);
+    if (NT_SUCCESS(s)) removed(p);
+  }
+}
+
+void Run::powerStep() {
+  if (random.chance(0.6)) {
+    trace("sleep");
+    NTSTATUS s = ports.size() > 1 ? sim::power::sleepAll(PowerSystemSleeping3) : sleepPort(ports[0]);
+    note("sleep S3 and wake", "sleep " + statusName(s));
+    std::vector<NTSTATUS> allowed = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_DELETE_PENDING,
+                                     STATUS_NO_SUCH_DEVICE, STATUS_INVALID_DEVICE_STATE};
+    if (faultsPossible()) allowed.push_back(STATUS_INSUFFICIENT_RESOURCES);
+    expectStatus("system sleep", s, allowed);
+    for (auto& p : ports) loss(p);
+    // Requests may arrive in the middle of a transition.
+    if (random.chance(0.5)) {
+      Port& p = randomPort();
+      if (p.present() && p.file.isOpen()) portStep(p);
+    }
+    NTSTATUS w = sim::power::wakeAll();
+    note("sleep S3 and wake", "wake " + statusName(w));
+    expectStatus("system wake", w, {STATUS_SUCCESS, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE});
+    return;
+  }
+  Port& p = randomPort();
+  if (!p.present()) return;
+  if (random.chance(0.5)) {
+    trace("device query D3");
+    NTSTATUS s = sim::power::sendDevicePower(p.pdo, IRP_MN_QUERY_POWER, PowerDeviceD3);
+    note("device query D3 without set", statusName(s));
+    expectStatus("device query", s, {STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE, STATUS_DELETE_PENDING,
+                                     STATUS_NO_SUCH_DEVICE});
+    loss(p);
+    if (NT_SUCCESS(s)) p.queriedDown = true;
+  } else {
+    trace("device set D0");
+    NTSTATUS s = sim::power::sendDevicePower(p.pdo, IRP_MN_SET_POWER, PowerDeviceD0);
+    note("device set D0", statusName(s));
+    expectStatus("device set D0", s, {STATUS_SUCCESS, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE});
+    if (NT_SUCCESS(s)) p.queriedDown = false;
+  }
+}
+
+// Brings the ports to rest with their handles open: faults cleared, the
+// transmitters released, flow control off, every write finished, nothing
+// left on its way in; then the counters are compared with what the
+// application and the bus saw. The ports are drained together: one's writes
+// are the other's reception.
+void Run::drain() {
+  for (auto& p : ports) {
+    if (!p.file.isOpen() || !p.present()) continue;
+    if (p.model) {
+      p.model->clearFaults();
+      p.model->holdBulkOut(false);
+    }
+    SERIAL_STATUS status;
+    p.file.ioctl(IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof status);  // ends an error lock-out
+    SERIAL_HANDFLOW plain = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 0, 0};
+    if (p.context()) plain.XonLimit = plain.XoffLimit = LONG(p.context()->rxBufferSize / 4);
+    p.file.ioctl(IOCTL_SERIAL_SET_HANDFLOW, &plain, sizeof plain, nullptr, 0);
+    p.file.ioctl(IOCTL_SERIAL_SET_XON, nullptr, 0, nullptr, 0);
+    UCHAR noEscape = 0;
+    p.file.ioctl(IOCTL_SERIAL_LSRMST_INSERT, &noEscape, 1, nullptr, 0);
+  }
+  auto transmitting = [&] {
+    for (auto& p : ports)
+      for (auto& op : p.ops)
+        if ((op->type == OpWrite || op->kind == "ioctl IMMEDIATE_CHAR") && !op->request.done()) return true;
+    return false;
+  };
+  sim::runUntil([&] { return !transmitting(); }, 60 * sim::kSecond);
+  observe();
+  if (transmitting()) {
+    // Halted pipes stay halted; what is left is cancelled and accounted by its Information.
+    for (auto& p : ports)
+      for (auto& op : p.ops)
+        if (op->type == OpWrite && !op->request.done()) op->request.cancel();
+    sim::runUntil([&] { return !transmitting(); }, 10 * sim::kSecond);
+  }
+  auto arriving = [&] {
+    for (auto& p : ports)
+      if (p.present() && p.model && p.model->pendingBulkInBytes()) return true;
+    return false;
+  };
+  sim::runUntil([&] { return !arriving(); }, 10 * sim::kSecond);
+  sim::advance(100 * sim::kMs);
+  observe();
+  for (auto& p : ports)
+    if (p.file.isOpen() && p.present()) quiescentChecks(p);
+}
+
+void Run::finish() {
+  beginStep();
+  note("end", "drain, close, remove, unload");
+  sim::faults::disarm();
+  for (auto& p : ports) {
+    if (p.plugged() && p.queriedDown) {
+      sim::power::sendDevicePower(p.pdo, IRP_MN_SET_POWER, PowerDeviceD0);
+      p.queriedDown = false;
+    }
+  }
+  drain();
+  for (auto& p : ports) closePort(p, true);
+  for (auto& p : ports) {
+    if (!p.plugged() || !p.context()) continue;
+    if (random.chance(0.5) && !p.disconnected) {
+      trace("removal");
+    NTSTATUS s = sim::pnp::removeDevice(p.pdo);
+      expectStatus("removal at the end", s, {STATUS_SUCCESS});
+      removed(p);
+    } else {
+      surpriseRemove(p);
+    }
+  }
+  unplugAll();
+  observe();
+  expectAllDone();
+  unload();
+  checkStreams();
+}
+
+}  // namespace
+
+RunReport runSeed(uint64_t seed, bool verbose) {
+  Run run(seed, verbose);
+  RunReport report;
+  report.seed = seed;
+  try {
+    run.go();
+  } catch (const Failure& f) {
+    report.failed = true;
+    report.failure = f.what();
+  } catch (const sim::VerifierStop& stop) {
+    report.failed = true;
+    report.failure = std::string("verifier stop at step ") + std::to_string(run.stepIndex()) + ": " + stop.what();
+  } catch (const std::exception& e) {
+    report.failed = true;
+    report.failure = std::string("exception at step ") + std::to_string(run.stepIndex()) + ": " + e.what();
+  }
+  report.steps = run.stepIndex();
+  report.coverage = run.coverage();
+  run.abandon();
+  return report;
+}
+
+}  // namespace explore
