@@ -66,8 +66,14 @@ Request dispatch(PDEVICE_OBJECT top, PIRP irp, const std::shared_ptr<RequestStat
 Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFunction, UCHAR minorFunction,
                  ULONG code, std::span<const uint8_t> input, ULONG outputLength) {
   auto state = std::make_shared<RequestState>();
-  state->input.assign(input.begin(), input.end());
-  state->output.assign(outputLength, 0);
+  bool buffered = (device_->Flags & DO_BUFFERED_IO) != 0;
+  // A buffered read or write goes through the system buffer alone: the
+  // caller's bytes are copied there once, and a read's output is filled from
+  // it at completion, not zeroed first.
+  bool bufferedData = buffered && (majorFunction == IRP_MJ_READ || majorFunction == IRP_MJ_WRITE);
+  if (!bufferedData) state->input.assign(input.begin(), input.end());
+  if (!bufferedData && !(majorFunction == IRP_MJ_DEVICE_CONTROL && (code & 3) == METHOD_BUFFERED))
+    state->output.assign(outputLength, 0);
   state->outputLength = outputLength;
   PIRP irp = newRequest(device_, state);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -75,7 +81,6 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
   next->MinorFunction = minorFunction;
   next->FileObject = fileObject_;
   irp->Tail.Overlay.OriginalFileObject = fileObject_;
-  bool buffered = (device_->Flags & DO_BUFFERED_IO) != 0;
 
   switch (majorFunction) {
     case IRP_MJ_CREATE:
@@ -88,7 +93,7 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
         irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
         state->copyBack = true;
       }
-      irp->UserBuffer = state->output.data();
+      irp->UserBuffer = buffered ? state->systemBuffer : state->output.data();
       break;
     case IRP_MJ_WRITE:
       next->Parameters.Write.Length = ULONG(input.size());
@@ -97,7 +102,7 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
         if (!input.empty()) std::memcpy(state->systemBuffer, input.data(), input.size());
         irp->AssociatedIrp.SystemBuffer = state->systemBuffer;
       }
-      irp->UserBuffer = state->input.data();
+      irp->UserBuffer = buffered ? state->systemBuffer : state->input.data();
       break;
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL: {

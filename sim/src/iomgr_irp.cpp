@@ -55,15 +55,15 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
   request.markedPending = irp->PendingReturned;
   if (request.returnedPending && !request.markedPending)
     stop("IofCompleteRequest", "dispatch routine returned STATUS_PENDING without marking the IRP pending");
-  if (request.copyBack && !isError(irp->IoStatus.Status)) {
-    if (irp->IoStatus.Information > request.outputLength)
-      stop("IofCompleteRequest", "Information (" + std::to_string(irp->IoStatus.Information) +
-                                     ") exceeds the output buffer length (" + std::to_string(request.outputLength) + ")");
-    // An empty span has no address to copy to, and memcpy may not be given none.
-    if (irp->IoStatus.Information) std::memcpy(request.output.data(), request.systemBuffer, irp->IoStatus.Information);
+  if (request.copyBack && !isError(irp->IoStatus.Status) && irp->IoStatus.Information > request.outputLength)
+    stop("IofCompleteRequest", "Information (" + std::to_string(irp->IoStatus.Information) +
+                                   ") exceeds the output buffer length (" + std::to_string(request.outputLength) + ")");
+  // The output is the bytes returned, copied once from the system buffer; a
+  // failed buffered request returns none.
+  if (request.copyBack) {
+    auto returned = static_cast<const uint8_t*>(request.systemBuffer);
+    request.output.assign(returned, returned + (isError(irp->IoStatus.Status) ? 0 : irp->IoStatus.Information));
   }
-  // A failed buffered request returns no bytes: the caller's buffer stays as it was.
-  if (request.copyBack) request.output.resize(isError(irp->IoStatus.Status) ? 0 : irp->IoStatus.Information);
   request.result = app::Result{irp->IoStatus.Status, irp->IoStatus.Information};
   std::free(request.systemBuffer);
   request.systemBuffer = nullptr;

@@ -161,6 +161,11 @@ struct CdcAcmAdapter::State {
   std::weak_ptr<CdcAcmAdapter> peer;
   std::optional<bool> reportedDtr;
   std::deque<model::WireItem> wire;
+  // the timed bus (usb_timed_bus.cpp): the bulk-in transfer being filled
+  // packet by packet and its bytes so far, and whether a frame is scheduled
+  uint64_t framedTransfer = 0;
+  ULONG framedBytes = 0;
+  bool frameScheduled = false;
   // URB tap events, in bus order, waiting to be delivered (Bus::flushTap), and
   // the transfers the tap has seen submitted that have not completed
   std::vector<std::pair<UrbRecord, bool>> tapEvents;
@@ -270,6 +275,19 @@ struct Bus {
   // still on its way, for an abort to complete first. Mutex held; the caller
   // completes what is returned after releasing it.
   static std::vector<model::Delivery> takeDeliveries(State& s, const model::Pipe* pipe);
+
+  // Completes a filled bulk-in transfer whose completion was on its way,
+  // unless an abort already did. Mutex not held.
+  static void deliver(State& s, uint64_t id);
+
+  // ---- usb_timed_bus.cpp ----
+  // Whether bulk-in data moves in (micro)frames (AdapterOptions::busSpeed).
+  static bool timed(const State& s) { return s.options.busSpeed != BusSpeed::Untimed; }
+  // Schedules the next frame when a bulk-in transfer and data wait for one
+  // and none is scheduled. Mutex held.
+  static void scheduleFrame(State& s);
+  // One (micro)frame of bulk-in packets. Mutex not held.
+  static void runFrame(State& s);
 
   // ---- usb_tap.cpp ----
   // Delivers the tap events queued so far, in order. Mutex not held.

@@ -48,7 +48,7 @@ bool nextTransfer(CdcAcmAdapter::State& s, Finished& done) {
     Pipe* p = pipe.get();
     if (p->queue.empty()) continue;
     bool ready = p->halted || p->hostHalted || s.gone ||
-                 (p->in() ? (p == bulkIn && (!s.bulkIn.empty() || !s.bulkInAnswers.empty())) ||
+                 (p->in() ? (p == bulkIn && ((!s.bulkIn.empty() && !Bus::timed(s)) || !s.bulkInAnswers.empty())) ||
                                 (p == interruptIn && !s.interruptIn.empty())
                           : !s.holdOut);
     if (!ready) continue;
@@ -68,8 +68,9 @@ bool nextTransfer(CdcAcmAdapter::State& s, Finished& done) {
   return false;
 }
 
-// Completes a filled transfer whose delay has passed, unless an abort already did.
-void deliver(CdcAcmAdapter::State& s, uint64_t id) {
+}  // namespace
+
+void Bus::deliver(State& s, uint64_t id) {
   Delivery d;
   {
     std::lock_guard lock(s.mutex);
@@ -84,6 +85,8 @@ void deliver(CdcAcmAdapter::State& s, uint64_t id) {
   completeUrb(d.irp, d.urb, d.outcome);
 }
 
+namespace {
+
 // Sends a filled transfer's completion on its way. Mutex held.
 void deliverLater(CdcAcmAdapter::State& s, const Finished& done) {
   auto delay100ns = int64_t(s.random() % uint64_t(s.options.bulkInCompletionDelay100ns + 1));
@@ -92,7 +95,7 @@ void deliverLater(CdcAcmAdapter::State& s, const Finished& done) {
                              outcome = done.outcome] {
     // A model that is gone can no longer abort the transfer: complete it here.
     if (auto adapter = weak.lock())
-      deliver(Bus::stateOf(*adapter), id);
+      Bus::deliver(Bus::stateOf(*adapter), id);
     else
       completeUrb(irp, urb, outcome);
   });
@@ -101,6 +104,10 @@ void deliverLater(CdcAcmAdapter::State& s, const Finished& done) {
 }  // namespace
 
 void Bus::pump(State& s) {
+  if (timed(s)) {
+    std::lock_guard lock(s.mutex);
+    scheduleFrame(s);
+  }
   for (;;) {
     Finished done;
     {

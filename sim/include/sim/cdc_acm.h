@@ -102,6 +102,28 @@ struct LineCoding {
   bool operator==(const LineCoding&) const = default;
 };
 
+// The timing of the bus's bulk-in traffic. Untimed: a transfer takes what
+// the device has the moment it has it. Full and High: the host controller
+// moves bulk-in data in packets within (micro)frames that start at multiples
+// of the frame length since boot: full speed 19 packets of 64 bytes per 1 ms
+// frame, high speed 13 packets of 512 bytes per 125 us microframe (the
+// bus's own packet size, whatever wMaxPacketSize says). A transfer fills
+// packet by packet, across frames if it must, and is done when full or at a
+// short packet; its completion reaches the driver at the end of the frame in
+// which it was done, and a transfer submitted then is served from the next
+// frame on. Bulk-out and control transfers stay untimed. Measured on the
+// kernel's clock: meant for Deterministic mode.
+enum class BusSpeed { Untimed, Full, High };
+
+struct BusTiming {
+  int64_t frame100ns = 0;
+  unsigned packetsPerFrame = 0;
+  uint16_t packetSize = 0;
+  // The most bulk-in payload the bus carries in a second.
+  double bytesPerSecond() const { return frame100ns ? double(packetsPerFrame) * packetSize * 1e7 / double(frame100ns) : 0; }
+};
+BusTiming busTiming(BusSpeed speed);  // all zero for Untimed
+
 struct AdapterOptions {
   uint16_t vendorId = 0;
   uint16_t productId = 0;
@@ -138,6 +160,8 @@ struct AdapterOptions {
   // per byte, for long stress and benchmark runs; those accessors then return
   // empty lists.
   bool record = true;
+  // The bus's timing of bulk-in data (see BusSpeed).
+  BusSpeed busSpeed = BusSpeed::Untimed;
 };
 
 // How the model answers a request that a fault matches.
