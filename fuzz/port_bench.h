@@ -35,6 +35,11 @@ class PortBench {
   // closed first. Returns what broke, empty when all held; a verifier stop
   // propagates.
   std::string finish();
+  // finish(), but what the program found broken comes first.
+  std::string finishAfter(const std::string& programBroken) {
+    std::string finished = finish();
+    return programBroken.empty() ? finished : programBroken;
+  }
 
   std::string broken;
   PDRIVER_OBJECT driver = nullptr;
@@ -45,6 +50,16 @@ class PortBench {
  private:
   bool finished_ = false;
 };
+
+// A loopback adapter with its modem lines wired back, unrecorded: the
+// adapter of the programs that check a round trip.
+inline sim::usb::AdapterOptions loopbackAdapter() {
+  sim::usb::AdapterOptions options;
+  options.loopback = true;
+  options.modemLoopback = true;
+  options.record = false;
+  return options;
+}
 
 // Reads a fuzz input front to back; past its end every read is zero, so any
 // input is a whole program.

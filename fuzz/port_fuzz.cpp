@@ -84,8 +84,7 @@ class DeviceProgram {
     port_.close();
     waitOnMask_.reset();
     reads_.clear();
-    std::string finished = bench.finish();
-    return broken_.empty() ? finished : broken_;
+    return bench.finishAfter(broken_);
   }
 
  private:
@@ -311,11 +310,7 @@ class IoctlProgram {
   explicit IoctlProgram(std::span<const uint8_t> input) : in_(input.first(std::min(input.size(), kMaxPortProgramBytes))) {}
 
   std::string run() {
-    sim::usb::AdapterOptions options;
-    options.loopback = true;
-    options.modemLoopback = true;
-    options.record = false;
-    PortBench bench(options);
+    PortBench bench(loopbackAdapter());
     if (!bench.broken.empty()) return bench.broken;
     adapter_ = bench.adapter.get();
     if (NTSTATUS opened = app::File::open(kPortLink, port_); opened != STATUS_SUCCESS)
@@ -332,8 +327,7 @@ class IoctlProgram {
     for (Sent& sent : sent_) sent.request.cancel();
     port_.close();
     sent_.clear();
-    std::string finished = bench.finish();
-    return broken_.empty() ? finished : broken_;
+    return bench.finishAfter(broken_);
   }
 
  private:

@@ -31,11 +31,7 @@ class ClientStream : private telnet::Handler {
   explicit ClientStream(std::span<const uint8_t> input) : input_(input.first(std::min(input.size(), kMaxClientStreamBytes))) {}
 
   std::string run() {
-    sim::usb::AdapterOptions options;
-    options.loopback = true;
-    options.modemLoopback = true;
-    options.record = false;
-    PortBench bench(options);
+    PortBench bench(loopbackAdapter());
     if (!bench.broken.empty()) return bench.broken;
     port_ = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port_ == INVALID_HANDLE_VALUE) return "the port did not open (error " + std::to_string(GetLastError()) + ")";
@@ -57,8 +53,7 @@ class ClientStream : private telnet::Handler {
     }
     if (broken_.empty()) roundTrip();
     CloseHandle(port_);
-    std::string finished = bench.finish();
-    return broken_.empty() ? finished : broken_;
+    return bench.finishAfter(broken_);
   }
 
  private:
