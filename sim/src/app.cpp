@@ -250,7 +250,8 @@ Request File::sendAsync(UCHAR majorFunction, UCHAR minorFunction) {
 Result File::read(void* buffer, ULONG length) {
   Request r = readAsync(length);
   Result result = r.wait();
-  std::memcpy(buffer, r.data().data(), r.data().size());
+  // An empty result has no address to copy from, and memcpy may not be given none.
+  if (!r.data().empty()) std::memcpy(buffer, r.data().data(), r.data().size());
   return result;
 }
 
@@ -261,7 +262,8 @@ Result File::write(const void* data, ULONG length) {
 Result File::ioctl(ULONG code, const void* input, ULONG inputLength, void* output, ULONG outputLength) {
   Request r = ioctlAsync(code, {static_cast<const uint8_t*>(input), inputLength}, outputLength);
   Result result = r.wait();
-  if (output) std::memcpy(output, r.data().data(), std::min<size_t>(r.data().size(), outputLength));
+  if (output && !r.data().empty())
+    std::memcpy(output, r.data().data(), std::min<size_t>(r.data().size(), outputLength));
   return result;
 }
 
