@@ -65,7 +65,8 @@ NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
     InterlockedExchange(&context->statusBusy, 0);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  KeInitializeEvent(&context->statusDone, SynchronizationEvent, FALSE);
+  // Cleared, never re-initialised: a tear-down may be waiting on it already.
+  KeClearEvent(&context->statusDone);
   TzSerialFillStatusUrb(context, pipe);
   PIRP irp = context->statusIrp;
   IoReuseIrp(irp, STATUS_SUCCESS);
