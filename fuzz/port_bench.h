@@ -94,7 +94,7 @@ void mutateBytes(std::vector<uint8_t>& input, const std::vector<std::vector<uint
 
 // Runs `count` inputs through `run`: each a seed, or a seed mutated one to
 // eight times, all drawn from `seed`. Returns the first failure as a message
-// naming the seed, the iteration and the input in hex; empty when every run
+// naming the run's seed number, the iteration and the input in hex; empty when every run
 // held. A verifier stop counts as a failure.
 std::string seededRun(const std::vector<std::vector<uint8_t>>& seeds, uint64_t seed, size_t count,
                       size_t maxBytes, const std::function<std::string(std::span<const uint8_t>)>& run);
@@ -102,7 +102,7 @@ std::string seededRun(const std::vector<std::vector<uint8_t>>& seeds, uint64_t s
 std::string hexBytes(std::span<const uint8_t> bytes);
 std::string statusText(NTSTATUS status);
 
-// The seed corpus of a target, read from a directory of files (one input
+// The starting corpus of a target, read from a directory of files (one input
 // each, sorted by name); empty when the directory is missing.
 std::vector<std::vector<uint8_t>> readCorpus(const std::string& directory);
 

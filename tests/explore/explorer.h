@@ -20,7 +20,7 @@ struct RunReport {
   std::map<std::string, uint64_t> coverage;  // request and event kinds, by name, and how often
 };
 
-// Boots a fresh kernel, runs the seed to the end (removal and unload), checks
+// Boots a fresh kernel, runs that seed number's run to the end (removal and unload), checks
 // every invariant on the way and at the end. verbose: prints each step.
 RunReport runSeed(uint64_t seed, bool verbose);
 
