@@ -266,6 +266,13 @@ struct DeviceContext {
   // Writes in flight, each with its own write context.
   LIST_ENTRY activeWrites;
   KSPIN_LOCK activeWritesLock;
+  // Writes not yet handed to the bulk-out pipe, in the order the dispatch
+  // routine admitted them. Their start DPCs may run on several processors at
+  // once; one sender at a time takes the head once its DPC has run, so the
+  // bus sees them in that order (sendOrderLock, never nested with another).
+  LIST_ENTRY sendOrder;
+  KSPIN_LOCK sendOrderLock;
+  BOOLEAN sendOrderDraining;  // a party is sending from the head of sendOrder
   // Transmit-side work that tear-down must outlive: write contexts, the
   // queued send and control-character transfers (activeWritesLock).
   LONG txAlive;

@@ -1,8 +1,9 @@
 // Driver: write requests. Every accepted write gets a WriteContext of its own
-// and goes straight to the bulk-out pipe, so several writes may be on the bus
-// at once. Up to three holders share a started write (refs): its transfer,
-// its cancel routine and its timer; the one that lets go last completes it
-// and frees the context.
+// and goes to the bulk-out pipe as soon as the writes accepted before it have
+// gone, so several writes may be on the bus at once, in the order accepted.
+// Up to three holders share a started write (refs): its transfer, its cancel
+// routine and its timer; the one that lets go last completes it and frees the
+// context.
 #pragma once
 
 #include "driver/core/device_context.h"
@@ -17,6 +18,7 @@ constexpr SIZE_T TzSerialWriteContextSize = 528;
 
 struct WriteContext {
   LIST_ENTRY links;  // on activeWrites; pointing at itself once taken off
+  LIST_ENTRY sendLinks;  // on sendOrder until sent or discarded; then pointing at itself
   PIRP request;      // null once completed (requestLock)
   KSPIN_LOCK requestLock;
   PIRP bulkIrp;  // allocated at the first transfer, freed with the context
@@ -38,6 +40,7 @@ struct WriteContext {
   DeviceContext* context;
   ULONG pins;  // walks still using the context (activeWritesLock)
   BOOLEAN freeWhenUnpinned;  // its write is over: the last walk frees it
+  BOOLEAN readyToSend;       // started: it goes when it reaches the head of sendOrder (sendOrderLock)
 
   PURB urb() { return reinterpret_cast<PURB>(urbBytes); }
 };

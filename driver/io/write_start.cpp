@@ -1,6 +1,7 @@
 // Driver: accepting and starting writes. The dispatch routine gives each
-// write its context and queues its start DPC, so writes start in the order
-// they were accepted; a write cancelled before its DPC ran never reaches USB.
+// write its context, puts it on sendOrder and queues its start DPC; a write
+// goes to USB once its DPC has run and every write accepted before it has
+// gone or been discarded. A write cancelled before its DPC ran never reaches USB.
 #include "driver/io/write.h"
 
 #include "driver/core/dispatch.h"
@@ -13,10 +14,49 @@ namespace {
 
 WriteContext* TzSerialWriteOf(PIRP irp) { return static_cast<WriteContext*>(irp->Tail.Overlay.DriverContext[0]); }
 
-// A write that never started: off the list, out of charsQueued, freed and
+// Marks ready (when not null) a write whose start DPC has run, then sends
+// every ready write at the head of sendOrder, each outside the lock. Only one
+// party sends at a time: one that finds another sending leaves its write to
+// it, since the sender looks at the head again after each send and stops
+// only when, under the lock, the head is missing or not ready. Any IRQL <=
+// DISPATCH_LEVEL; the caller holds a write that still counts on the device.
+void TzSerialWriteSendInOrder(DeviceContext* context, WriteContext* ready) {
+  // A write sent here may complete and free itself at once: the device stays
+  // on a count of this routine's own.
+  InterlockedIncrement(&context->outstandingIo);
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->sendOrderLock);
+  if (ready) ready->readyToSend = TRUE;
+  bool sender = !context->sendOrderDraining;
+  context->sendOrderDraining = TRUE;
+  while (sender && !IsListEmpty(&context->sendOrder)) {
+    WriteContext* head = CONTAINING_RECORD(context->sendOrder.Flink, WriteContext, sendLinks);
+    if (!head->readyToSend) break;
+    RemoveEntryList(&head->sendLinks);
+    InitializeListHead(&head->sendLinks);
+    KeReleaseSpinLockFromDpcLevel(&context->sendOrderLock);
+    TzSerialBulkOutSend(context, head);
+    KeAcquireSpinLockAtDpcLevel(&context->sendOrderLock);
+  }
+  if (sender) context->sendOrderDraining = FALSE;
+  KeReleaseSpinLock(&context->sendOrderLock, oldIrql);
+  TzSerialIoDecrement(context);
+}
+
+// A write that will never be sent leaves sendOrder, letting the writes
+// behind it go.
+void TzSerialWriteLeaveSendOrder(DeviceContext* context, WriteContext* write) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->sendOrderLock);
+  RemoveEntryList(&write->sendLinks);
+  InitializeListHead(&write->sendLinks);
+  KeReleaseSpinLock(&context->sendOrderLock, oldIrql);
+  TzSerialWriteSendInOrder(context, nullptr);
+}
+
+// A write that never started: off the lists, out of charsQueued, freed and
 // completed with STATUS_CANCELLED and no bytes.
 void TzSerialWriteDiscard(WriteContext* write, PIRP irp) {
   DeviceContext* context = write->context;
+  TzSerialWriteLeaveSendOrder(context, write);
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   context->charsQueued -= write->length;
   write->refs = WriteDone;
@@ -81,8 +121,9 @@ void TzSerialWriteUnpin(DeviceContext* context, WriteContext* write) {
 
 namespace {
 
-// The write dispatch past the gate: a write context per request, sent from
-// its start DPC.
+// The write dispatch past the gate: a write context per request, taking its
+// place in sendOrder here, in the caller's order, and sent once its start DPC
+// has run.
 NTSTATUS TzSerialWriteAdmitted(PDEVICE_OBJECT deviceObject, DeviceContext* context, PIRP irp) {
   irp->IoStatus.Information = 0;
   ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
@@ -110,6 +151,9 @@ NTSTATUS TzSerialWriteAdmitted(PDEVICE_OBJECT deviceObject, DeviceContext* conte
   KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
   InsertTailList(&context->activeWrites, &write->links);
   KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
+  KeAcquireSpinLock(&context->sendOrderLock, &oldIrql);
+  InsertTailList(&context->sendOrder, &write->sendLinks);
+  KeReleaseSpinLock(&context->sendOrderLock, oldIrql);
   KeAcquireSpinLock(&context->controlLock, &oldIrql);
   context->charsQueued += length;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
@@ -173,7 +217,10 @@ void TzSerialWriteStartDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
 
   if (superseded) TzSerialCompleteRequest(superseded, STATUS_SERIAL_MORE_WRITES);
   if (another) TzSerialCompleteRequest(another, STATUS_SERIAL_MORE_WRITES);
-  TzSerialBulkOutSend(context, write);
+  // Ready: it goes now, or from whichever party sends the write ahead of it.
+  // Cancelled or timed out while it waits, it ends when its turn comes,
+  // without reaching the bus.
+  TzSerialWriteSendInOrder(context, write);
 }
 
 void TzSerialWriteCancelQueued(PDEVICE_OBJECT, PIRP irp) {

@@ -60,6 +60,8 @@ void TzSerialInitializeQueues(DeviceContext* context) {
   TzSerialInitializeQueue(&context->purgeQueue, TzSerialPurgeStart, device, TRUE);
   InitializeListHead(&context->activeWrites);
   KeInitializeSpinLock(&context->activeWritesLock);
+  InitializeListHead(&context->sendOrder);
+  KeInitializeSpinLock(&context->sendOrderLock);
   KeInitializeEvent(&context->txIdle, NotificationEvent, TRUE);
   KeInitializeSpinLock(&context->controlLock);
 }

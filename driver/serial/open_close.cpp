@@ -31,13 +31,15 @@ NTSTATUS TzSerialFinishOpen(PIRP irp, DeviceContext* context, NTSTATUS status, b
 
 bool TzSerialIsModem(const DeviceContext* context) { return context->interfaceClass == FILE_DEVICE_MODEM; }
 
-// What every open starts from.
+// What every open starts from. charsQueued is left as it is: what an earlier
+// open left in flight (an immediate character outlives its close) still
+// counts in it and takes itself off when it ends, so zeroing it here would
+// take the count below zero then. With nothing in flight it is 0 already.
 void TzSerialResetOpenState(DeviceContext* context) {
   ULONG size = context->rxBufferSize;
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   context->rxPendingCount = 0;
   TzSerialResetReadTarget(context);
-  context->charsQueued = 0;
   context->handFlow.XoffLimit = LONG(size / 8);
   context->handFlow.XonLimit = LONG(size / 2);
   context->rxFullThreshold = 3 * (size / 4) + size / 16;

@@ -61,4 +61,34 @@ TEST_F(ExplorerFindingsTest, AQueryRemoveIsNotHeldForeverByACharacterTheBusNever
   a.context = nullptr;
 }
 
+// Found with the stranded character above: the next open zeroed charsQueued
+// while the character still counted in it, and its end then took the count
+// below zero, so the transmitter never read as empty again on that port.
+TEST_F(ExplorerFindingsTest, ACharacterThatOutlivesItsCloseLeavesTheNextOpenCountingRight) {
+  app::File port;
+  Adapter& a = openLoopback(port);
+  app::Request immediate = strandImmediateChar(a, port);
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  EXPECT_EQ(a.context->charsQueued, 1u) << "the character is still waiting for the bus";
+  app::Request write = port.writeAsync(std::vector<uint8_t>{'o', 'k'});
+  sim::runReady();
+  EXPECT_EQ(a.context->charsQueued, 3u);
+
+  a.model->holdBulkOut(false);
+  EXPECT_EQ(immediate.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(write.wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(a.context->charsQueued, 0u);
+  EXPECT_EQ(a.model->bulkOutData(), (std::vector<uint8_t>{0xB7, 'o', 'k'}));
+
+  // The transmitter still reads as empty once the next write is done.
+  ULONG mask = SERIAL_EV_TXEMPTY;
+  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0).status, STATUS_SUCCESS);
+  app::Request txEmpty = port.ioctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+  ASSERT_EQ(port.write("!", 1).status, STATUS_SUCCESS);
+  sim::runReady();
+  ASSERT_TRUE(txEmpty.done()) << "charsQueued is " << a.context->charsQueued;
+  EXPECT_EQ(txEmpty.result().status, STATUS_SUCCESS);
+  port.close();
+}
+
 }  // namespace

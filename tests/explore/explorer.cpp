@@ -236,7 +236,6 @@ void Run::openStep(Port& p) {
     return;
   }
   ULONG options = random.chance(0.05) ? FILE_DIRECTORY_FILE : 0;
-  openAttempted(p);
   NTSTATUS s = app::File::open(p.name(), p.file, options);
   note("open", statusName(s) + (options ? " (as a directory)" : ""));
   std::vector<NTSTATUS> allowed = {STATUS_SUCCESS, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE,

@@ -165,7 +165,6 @@ void World::plug(Port& p) {
   p.disconnected = false;
   p.transportTrouble = false;
   p.queriedDown = false;
-  p.charsQueuedSkewed = false;
   Port* port = &p;
   bool verbose = verbose_;
   p.model->setTap([port, verbose](const sim::usb::UrbRecord& r, bool completed) {
@@ -356,23 +355,13 @@ void World::observe() {
       if (op->code == IOCTL_SERIAL_IMMEDIATE_CHAR) queued += 1;
       if (op->code == IOCTL_SERIAL_XOFF_COUNTER) counterPending = true;
     }
-    if (!counterPending && !p.charsQueuedSkewed && c->charsQueued != queued)
+    if (!counterPending && c->charsQueued != queued)
       fail("charsQueued is " + std::to_string(c->charsQueued) + " but the writes in flight carry " +
            std::to_string(queued));
   }
 }
 
 // ---- the port's life -----------------------------------------------------------------
-
-// An open zeroes charsQueued, even one that then fails; an immediate
-// character still pending from before the close takes its count back when it
-// ends, so the count no longer says what is queued.
-void World::openAttempted(Port& p) {
-  bool stranded = false;
-  for (auto& op : p.ops)
-    if (op->code == IOCTL_SERIAL_IMMEDIATE_CHAR && !op->request.done()) stranded = true;
-  if (stranded) p.charsQueuedSkewed = true;
-}
 
 void World::opened(Port& p) {
   loss(p);
@@ -455,7 +444,7 @@ void World::quiescentChecks(Port& p) {
     if (!op->request.done() && (op->type == OpWrite || op->code == IOCTL_SERIAL_IMMEDIATE_CHAR ||
                                 op->code == IOCTL_SERIAL_XOFF_COUNTER))
       transmitting = true;
-  if (!transmitting && !p.charsQueuedSkewed && c->charsQueued != 0)
+  if (!transmitting && c->charsQueued != 0)
     fail("charsQueued is " + std::to_string(c->charsQueued) + " with nothing left to transmit");
   if (c->rxCount > c->rxRingSize) fail("rxCount " + std::to_string(c->rxCount) + " exceeds the ring");
   // The ring holds what nothing has read yet: the end of the delivered stream

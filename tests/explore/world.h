@@ -68,7 +68,6 @@ struct Port {
   bool queriedDown = false;  // a device query for D3 without its set
   bool claimedByOther = false;
   bool escapeTaint = false;
-  bool charsQueuedSkewed = false;  // an immediate character outlived a close  // modem-status insertion may have put bytes in the ring
 
   app::File file;
   std::vector<std::unique_ptr<Op>> ops;
@@ -130,7 +129,6 @@ class World {
   void faultFired() { ++faultEpoch_; }
 
   void loss(Port& p) { p.rx.loss(step_); }
-  void openAttempted(Port& p);
   void opened(Port& p);
   void closed(Port& p, bool checkDrained);
   NTSTATUS startPort(Port& p);

@@ -154,11 +154,10 @@ TEST_F(ConcurrentStressTest, RandomRequestsAndCancelsWhileTheAdapterStreamsAndLe
 namespace {
 
 // Found by the long loopback (./tz explore --long-loopback-mib 64 --seed 2
-// --writes-in-flight 2): writes one thread keeps in flight may reach the bus
+// --writes-in-flight 2): writes one thread keeps in flight reached the bus
 // out of the order they were issued, because each write starts from its own
-// DPC and, with several processors, two start DPCs run at once. Not fixed
-// yet (the write start needs one sender at a time, as bulk-in has): disabled
-// so that the suite stays green; run it with --gtest_also_run_disabled_tests.
+// DPC and, with several processors, two start DPCs run at once. The writes
+// now go to the bus in the order the dispatch routine accepted them.
 class WriteOrderTest : public DriverTest {
  protected:
   void SetUp() override {
@@ -168,7 +167,7 @@ class WriteOrderTest : public DriverTest {
   }
 };
 
-TEST_F(WriteOrderTest, DISABLED_OverlappedWritesOfOneThreadReachTheBusInTheOrderIssued) {
+TEST_F(WriteOrderTest, OverlappedWritesOfOneThreadReachTheBusInTheOrderIssued) {
   auto plugged = sim::usb::plugAdapter({.vendorId = 0x7A5E, .productId = 0xC0DE}, {.className = u"Modem"});
   sim::registry::setString(sim::pnp::deviceParametersKey(plugged.pdo), u"PortName", u"COM7");
   ASSERT_EQ(sim::pnp::addDevice(driver, plugged.pdo), STATUS_SUCCESS);
