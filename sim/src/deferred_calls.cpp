@@ -52,6 +52,7 @@ void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type) {
   {
     Lock lock(k.mutex);
     if (k.timers.count(timer)) stop("KeInitializeTimer", "re-initialises a timer that is still queued");
+    if (isWaitedOnLocked(k, timer)) stop("KeInitializeTimer", "re-initialises a timer that a thread is waiting on");
   }
   *timer = KTIMER{};
   timer->Header.Type = type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;

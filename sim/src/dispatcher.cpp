@@ -113,6 +113,11 @@ void IoAcquireCancelSpinLock(PKIRQL irql) { *irql = KeAcquireSpinLockRaiseToDpc(
 void IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&kernel().cancelSpinLock, irql); }
 
 void KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+  {
+    Kernel& k = kernel();
+    Lock lock(k.mutex);
+    if (isWaitedOnLocked(k, event)) stop("KeInitializeEvent", "re-initialises an event that a thread is waiting on");
+  }
   *event = KEVENT{};
   event->Header.Type = type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
   event->Header.SignalState = state ? 1 : 0;
@@ -161,8 +166,25 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     deadline = timeout->QuadPart <= 0 ? now - timeout->QuadPart : timeout->QuadPart - kBootSystemTime;
   }
   auto header = static_cast<DISPATCHER_HEADER*>(object);
-  bool satisfied = zeroTimeout ? isSignalled(object)
-                               : waitLocked(lock, [&] { return isSignalled(object); }, deadline, "KeWaitForSingleObject");
+  bool satisfied;
+  if (zeroTimeout) {
+    satisfied = isSignalled(object);
+  } else {
+    // The object counts as waited on until the wait ends, however it ends
+    // (a verifier stop inside the wait leaves with the mutex released).
+    k.waitedObjects.push_back(object);
+    struct Waiting {
+      Kernel& k;
+      Lock& lock;
+      const void* object;
+      ~Waiting() {
+        if (!lock.owns_lock()) lock.lock();
+        auto it = std::find(k.waitedObjects.begin(), k.waitedObjects.end(), object);
+        if (it != k.waitedObjects.end()) k.waitedObjects.erase(it);
+      }
+    } waiting{k, lock, object};
+    satisfied = waitLocked(lock, [&] { return isSignalled(object); }, deadline, "KeWaitForSingleObject");
+  }
   if (!satisfied) return STATUS_TIMEOUT;
   if (header->Type == EventSynchronizationObject || header->Type == TimerSynchronizationObject)
     header->SignalState = 0;

@@ -111,6 +111,9 @@ struct Kernel {
   std::deque<PKDPC> dpcs;
   std::deque<PIO_WORKITEM> workQueue;
   std::set<PIO_WORKITEM> workItems;
+  // The objects threads are blocked on in KeWaitForSingleObject, one entry
+  // per waiting thread: re-initialising one corrupts its wait list.
+  std::vector<const void*> waitedObjects;
 
   // executive
   std::unordered_map<void*, PoolBlock> pool;
@@ -147,6 +150,7 @@ constexpr int64_t kBootSystemTime = 134114112000000000LL;
 
 // ---- scheduling (scheduler.cpp) ----
 int64_t nowLocked(Kernel& k);
+bool isWaitedOnLocked(Kernel& k, const void* object);
 // The tick a kernel timer due at `due` (time since boot) expires on: the first
 // multiple of the time increment at or after it; now when it is already due.
 int64_t timerExpiryLocked(Kernel& k, int64_t due);

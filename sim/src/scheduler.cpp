@@ -5,6 +5,7 @@
 // The kernel calls that feed these queues are in deferred_calls.cpp.
 #include "kernel.h"
 
+#include <algorithm>
 
 namespace sim::detail {
 
@@ -148,6 +149,10 @@ void drainDpcs() {
   }
 }
 
+bool isWaitedOnLocked(Kernel& k, const void* object) {
+  return std::find(k.waitedObjects.begin(), k.waitedObjects.end(), object) != k.waitedObjects.end();
+}
+
 bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int64_t> deadline, const char* what) {
   Kernel& k = kernel();
   if (k.options.mode == Mode::Concurrent) {
@@ -233,6 +238,7 @@ void boot(const BootOptions& options) {
     k.timers.clear();
     k.dpcs.clear();
     k.workQueue.clear();
+    k.waitedObjects.clear();
     k.faultCounter = k.faultAt = 0;
     k.faultFired = false;
     k.cancelSpinLock = 0;

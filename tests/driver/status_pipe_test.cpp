@@ -129,6 +129,20 @@ TEST_F(StatusPipeTest, ANotificationLandingAfterCleanupDoesNotRestartTheReader) 
   EXPECT_LT(sim::now() - began, sim::kSecond) << "close found the reader at rest";
 }
 
+// A tear-down waits on statusDone for the reader to come to rest; a
+// notification that completes meanwhile resubmits the transfer, and that
+// resubmission must not re-initialise the event the tear-down is blocked on.
+TEST_F(StatusPipeTest, ANotificationThatCompletesWhileATearDownWaitsForTheReaderLeavesItsEventAlone) {
+  adapter->model->sendInterrupt(serialState(0x0003));
+  LARGE_INTEGER timeout{.QuadPart = -sim::kSecond};
+  // Signalled by the completion, cleared by the resubmission before this
+  // thread looks again: the wait runs out with a transfer on the bus.
+  EXPECT_EQ(KeWaitForSingleObject(&c->statusDone, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 1u);
+  EXPECT_EQ(statusTransfers(), 2u);
+  EXPECT_EQ(c->modemStatus, 0xB8) << "the notification was decoded";
+}
+
 TEST_F(StatusPipeTest, SeededPayloadsOfAnyLengthOnlyEverDecodeWellFormedNotifications) {
   std::mt19937 random(uint32_t(::testing::UnitTest::GetInstance()->random_seed()));
   ASSERT_EQ(setWaitMask(0x1FF).wait().status, STATUS_SUCCESS);

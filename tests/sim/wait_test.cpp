@@ -105,4 +105,26 @@ TEST_F(WaitTest, WaitThatNothingCanSatisfyIsADeadlockStop) {
   EXPECT_VERIFIER_STOP(sim::runUntil([] { return false; }), "deadlock");
 }
 
+// Re-initialising an object a thread is blocked on throws away its wait list
+// on the platform: the waiter is never woken, or the list is corrupted.
+TEST_F(WaitTest, ReinitialisingAnEventOrTimerAThreadWaitsOnIsAStop) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  sim::schedule(sim::kMs, [&] { KeInitializeEvent(&event, SynchronizationEvent, FALSE); });
+  EXPECT_VERIFIER_STOP(waitFor(event, -sim::kSecond), "re-initialises an event that a thread is waiting on");
+
+  KTIMER timer;
+  KeInitializeTimer(&timer);
+  sim::schedule(sim::kMs, [&] { KeInitializeTimer(&timer); });
+  LARGE_INTEGER timeout{.QuadPart = -sim::kSecond};
+  EXPECT_VERIFIER_STOP(KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, &timeout),
+                       "re-initialises a timer that a thread is waiting on");
+
+  // Once the wait is over, however it ended, the object may be initialised again.
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  EXPECT_EQ(waitFor(event, -sim::kSecond), STATUS_SUCCESS);
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KeInitializeTimer(&timer);
+}
+
 }  // namespace
