@@ -40,6 +40,7 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC dpc) {
   for (auto it = k.dpcs.begin(); it != k.dpcs.end(); ++it) {
     if (*it == dpc) {
       k.dpcs.erase(it);
+      k.dpcsQueued.store(!k.dpcs.empty(), std::memory_order_relaxed);
       dpc->DpcData = nullptr;
       return TRUE;
     }
@@ -138,7 +139,7 @@ void IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE
   item->context = context;
   item->queued = true;
   k.workQueue.push_back(item);
-  k.changed.notify_all();
+  k.work.notify_one();
 }
 
 void IoFreeWorkItem(PIO_WORKITEM item) {

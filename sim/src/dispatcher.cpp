@@ -11,7 +11,22 @@ namespace sim::detail {
 namespace {
 
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
-thread_local std::vector<PKSPIN_LOCK> heldLocks;
+// The spin locks this thread holds, in the order taken. Plain thread-local
+// storage (no constructor), so reaching it on every lock call costs no
+// initialisation check.
+constexpr size_t kMaxHeldLocks = 32;
+struct HeldLocks {
+  PKSPIN_LOCK locks[kMaxHeldLocks];
+  size_t count;
+  bool empty() const { return count == 0; }
+  PKSPIN_LOCK back() const { return locks[count - 1]; }
+  bool contains(PKSPIN_LOCK lock) const {
+    for (size_t i = count; i > 0; --i)
+      if (locks[i - 1] == lock) return true;
+    return false;
+  }
+};
+thread_local HeldLocks heldLocks;
 thread_local char threadToken;  // its address identifies the owning thread
 
 KSPIN_LOCK ownerValue() { return reinterpret_cast<KSPIN_LOCK>(&threadToken); }
@@ -31,13 +46,11 @@ void checkWaitable(PVOID object) {
 }  // namespace
 
 void setIrql(KIRQL irql) { currentIrql = irql; }
-size_t heldSpinLocks() { return heldLocks.size(); }
-bool holdsSpinLock(PKSPIN_LOCK lock) {
-  return std::find(heldLocks.begin(), heldLocks.end(), lock) != heldLocks.end();
-}
+size_t heldSpinLocks() { return heldLocks.count; }
+bool holdsSpinLock(PKSPIN_LOCK lock) { return heldLocks.contains(lock); }
 void resetThreadState() {
   currentIrql = PASSIVE_LEVEL;
-  heldLocks.clear();
+  heldLocks.count = 0;
 }
 
 }  // namespace sim::detail
@@ -84,7 +97,11 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
     expected = 0;
     std::this_thread::yield();
   }
-  heldLocks.push_back(lock);
+  if (heldLocks.count == kMaxHeldLocks) {
+    __atomic_store_n(lock, KSPIN_LOCK(0), __ATOMIC_RELEASE);
+    stop("KeAcquireSpinLock", "holds more than " + std::to_string(kMaxHeldLocks) + " spin locks at once");
+  }
+  heldLocks.locks[heldLocks.count++] = lock;
 }
 
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
@@ -96,10 +113,12 @@ KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
-  if (heldLocks.empty() || !holdsSpinLock(lock)) stop("KeReleaseSpinLock", "releases a spin lock this thread does not hold");
+  // The usual case, the last lock taken, needs no search.
+  if (heldLocks.empty() || (heldLocks.back() != lock && !holdsSpinLock(lock)))
+    stop("KeReleaseSpinLock", "releases a spin lock this thread does not hold");
   if (heldLocks.back() != lock) stop("KeReleaseSpinLock", "releases spin locks out of order");
   if (currentIrql < DISPATCH_LEVEL) stop("KeReleaseSpinLock", "spin lock held below DISPATCH_LEVEL");
-  heldLocks.pop_back();
+  --heldLocks.count;
   __atomic_store_n(lock, KSPIN_LOCK(0), __ATOMIC_RELEASE);
 }
 

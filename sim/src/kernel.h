@@ -8,6 +8,7 @@
 
 #include "sim/app.h"
 
+#include <atomic>
 #include <compare>
 #include <condition_variable>
 #include <cstdlib>
@@ -96,12 +97,16 @@ struct Kernel {
   BootOptions options;
   std::mutex mutex;
   std::condition_variable changed;  // any state a waiter may be waiting for
+  // The workers' own: a DPC, work item or time-line item was queued, or they
+  // are to stop. One wakes per item, not every waiter in the system.
+  std::condition_variable work;
   bool running = false;
   bool stopping = false;
   std::vector<std::thread> workers;
 
   // time
-  int64_t virtualNow = 0;
+  // Written under the mutex; atomic so that sim::now() reads it without taking the mutex.
+  std::atomic<int64_t> virtualNow{0};
   std::chrono::steady_clock::time_point bootTime;
   uint64_t sequence = 0;
   std::map<TimedKey, TimedItem> timeline;
@@ -109,6 +114,9 @@ struct Kernel {
 
   // deferred work
   std::deque<PKDPC> dpcs;
+  // !dpcs.empty(), kept with every change to dpcs: drainDpcs, called on every
+  // drop below DISPATCH_LEVEL, reads it without taking the mutex.
+  std::atomic<bool> dpcsQueued{false};
   std::deque<PIO_WORKITEM> workQueue;
   std::set<PIO_WORKITEM> workItems;
   // The objects threads are blocked on in KeWaitForSingleObject, one entry
@@ -143,12 +151,17 @@ struct Kernel {
   bool abortOnStop = false;
 };
 
-Kernel& kernel();
+// The one kernel. Inline, so the hot paths reach it without a call.
+inline Kernel& kernel() {
+  static Kernel k;
+  return k;
+}
 
 // The system time at boot: 2026-01-01T00:00:00Z in 100 ns units since 1601.
 constexpr int64_t kBootSystemTime = 134114112000000000LL;
 
 // ---- scheduling (scheduler.cpp) ----
+// The time since boot. Reads no table: callable with or without the mutex.
 int64_t nowLocked(Kernel& k);
 bool isWaitedOnLocked(Kernel& k, const void* object);
 // The tick a kernel timer due at `due` (time since boot) expires on: the first
@@ -174,6 +187,7 @@ void resetThreadState();
 
 // ---- faults (pool.cpp) ----
 bool injectFailure();  // counts one fallible allocation; true when it must fail
+bool injectFailureLocked(Kernel& k);  // the same, kernel mutex held
 void freeAllPool(Kernel& k);
 
 // ---- I/O manager (iomgr_*.cpp) ----

@@ -44,18 +44,25 @@ void* allocate(const char* call, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   if (irql > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
   if (tag == 0) stop(call, "allocates with a zero pool tag");
   if (bytes == 0) stop(call, "allocates zero bytes");
-  if (injectFailure()) return nullptr;
-  if (bytes > kLargestBlock) return nullptr;
+  // The host block is taken before the fault count, so that counting and
+  // recording the block share one round trip on the kernel mutex.
   size_t allocated = (bytes + 15) / 16 * 16 + 16;
-  void* p = std::aligned_alloc(16, allocated);
-  if (!p) return nullptr;
+  void* p = bytes > kLargestBlock ? nullptr : std::aligned_alloc(16, allocated);
+  Kernel& k = kernel();
+  {
+    Lock lock(k.mutex);
+    bool fail = injectFailureLocked(k) || !p;
+    if (!fail) k.pool.emplace(p, PoolBlock{tag, base, bytes});
+    lock.unlock();
+    if (fail) {
+      std::free(p);
+      return nullptr;
+    }
+  }
   std::memset(p, kFreshFill, bytes);
   // Under AddressSanitizer a read or write past the block's own bytes is
   // reported, however much the rounding left behind it.
   ASAN_POISON_MEMORY_REGION(static_cast<char*>(p) + bytes, allocated - bytes);
-  Kernel& k = kernel();
-  Lock lock(k.mutex);
-  k.pool[p] = PoolBlock{tag, base, bytes};
   return p;
 }
 
@@ -91,6 +98,10 @@ void freeBlock(const char* call, PVOID p, std::optional<ULONG> tag) {
 bool injectFailure() {
   Kernel& k = kernel();
   Lock lock(k.mutex);
+  return injectFailureLocked(k);
+}
+
+bool injectFailureLocked(Kernel& k) {
   ++k.faultCounter;
   if (k.faultAt != 0 && k.faultCounter == k.faultAt) {
     k.faultFired = true;

@@ -9,13 +9,8 @@
 
 namespace sim::detail {
 
-Kernel& kernel() {
-  static Kernel k;
-  return k;
-}
-
 int64_t nowLocked(Kernel& k) {
-  if (k.options.mode == Mode::Deterministic) return k.virtualNow;
+  if (k.options.mode == Mode::Deterministic) return k.virtualNow.load(std::memory_order_relaxed);
   auto elapsed = std::chrono::steady_clock::now() - k.bootTime;
   return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
@@ -34,7 +29,7 @@ void insertTimedLocked(Kernel& k, TimedKey key, TimedItem item, PKTIMER timer) {
   key.sequence = ++k.sequence;
   if (timer) k.timers[timer] = key;
   k.timeline.emplace(key, std::move(item));
-  k.changed.notify_all();
+  k.work.notify_one();
 }
 
 BOOLEAN insertDpcLocked(Kernel& k, PKDPC dpc, PVOID arg1, PVOID arg2) {
@@ -43,7 +38,8 @@ BOOLEAN insertDpcLocked(Kernel& k, PKDPC dpc, PVOID arg1, PVOID arg2) {
   dpc->SystemArgument2 = arg2;
   dpc->DpcData = dpc;
   k.dpcs.push_back(dpc);
-  k.changed.notify_all();
+  k.dpcsQueued.store(true, std::memory_order_relaxed);
+  k.work.notify_one();
   return TRUE;
 }
 
@@ -71,6 +67,7 @@ bool runOneReady(Lock& lock) {
   if (!k.dpcs.empty()) {
     PKDPC dpc = k.dpcs.front();
     k.dpcs.pop_front();
+    k.dpcsQueued.store(!k.dpcs.empty(), std::memory_order_relaxed);
     dpc->DpcData = nullptr;
     PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
     lock.unlock();
@@ -118,10 +115,10 @@ void workerMain() {
   while (!k.stopping) {
     if (runOneReady(lock)) continue;
     if (k.timeline.empty()) {
-      k.changed.wait(lock);
+      k.work.wait(lock);
     } else {
       int64_t wait100ns = k.timeline.begin()->first.due - nowLocked(k);
-      k.changed.wait_for(lock, std::chrono::nanoseconds(wait100ns * 100));
+      k.work.wait_for(lock, std::chrono::nanoseconds(wait100ns * 100));
     }
   }
 }
@@ -131,6 +128,8 @@ void workerMain() {
 void drainDpcs() {
   Kernel& k = kernel();
   if (k.options.mode != Mode::Deterministic || drainingDpcs) return;
+  // A DPC this thread queued is seen here; none queued is the usual case.
+  if (!k.dpcsQueued.load(std::memory_order_relaxed)) return;
   // Cleared on every exit: a verifier stop inside a DPC must not leave this
   // thread unable to drain DPCs after the next boot.
   struct Draining {
@@ -141,6 +140,7 @@ void drainDpcs() {
   while (!k.dpcs.empty()) {
     PKDPC dpc = k.dpcs.front();
     k.dpcs.pop_front();
+    k.dpcsQueued.store(!k.dpcs.empty(), std::memory_order_relaxed);
     dpc->DpcData = nullptr;
     PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
     lock.unlock();
@@ -171,11 +171,11 @@ bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int
     if (pred()) return true;
     if (runOneReady(lock)) continue;
     if (!k.timeline.empty() && (!deadline || k.timeline.begin()->first.due <= *deadline)) {
-      k.virtualNow = std::max(k.virtualNow, k.timeline.begin()->first.due);
+      k.virtualNow.store(std::max(k.virtualNow.load(), k.timeline.begin()->first.due));
       continue;
     }
     if (deadline) {
-      k.virtualNow = std::max(k.virtualNow, *deadline);
+      k.virtualNow.store(std::max(k.virtualNow.load(), *deadline));
       return pred();
     }
     lock.unlock();
@@ -205,7 +205,7 @@ void stopWorkers(Kernel& k) {
   {
     Lock lock(k.mutex);
     k.stopping = true;
-    k.changed.notify_all();
+    k.work.notify_all();
   }
   for (auto& t : k.workers) t.join();
   k.workers.clear();
@@ -237,6 +237,7 @@ void boot(const BootOptions& options) {
     k.timeline.clear();
     k.timers.clear();
     k.dpcs.clear();
+    k.dpcsQueued.store(false);
     k.workQueue.clear();
     k.waitedObjects.clear();
     k.faultCounter = k.faultAt = 0;
@@ -261,7 +262,7 @@ Mode mode() { return kernel().options.mode; }
 uint64_t seed() { return kernel().options.seed; }
 
 int64_t now() {
-  Lock lock(kernel().mutex);
+  // No lock: the virtual clock is atomic, and real time needs none.
   return nowLocked(kernel());
 }
 

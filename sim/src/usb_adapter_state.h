@@ -155,7 +155,7 @@ struct CdcAcmAdapter::State {
   std::vector<model::Fault> faults;
   // bulk-in completion delays, seeded on the first request (Bus::seedOnce)
   std::mt19937_64 random;
-  bool seeded = false;
+  std::atomic<bool> seeded{false};  // set once, under the mutex; read without it
   // the wiring: the peer of crossWire, DTR as last reported (modemLoopback,
   // peer), and what waits to be sent through the scheduler
   std::weak_ptr<CdcAcmAdapter> peer;

@@ -63,7 +63,11 @@ std::optional<InFlight> Bus::claim(State& s, uint64_t id) {
   if (!IoSetCancelRoutine(it->second.irp, nullptr)) return std::nullopt;  // being cancelled
   InFlight f = it->second;
   s.inFlight.erase(it);
-  if (f.pipe) std::erase(f.pipe->queue, id);
+  // The pump claims the head of its pipe's queue: no search for that one.
+  if (f.pipe && !f.pipe->queue.empty() && f.pipe->queue.front() == id)
+    f.pipe->queue.pop_front();
+  else if (f.pipe)
+    std::erase(f.pipe->queue, id);
   return f;
 }
 

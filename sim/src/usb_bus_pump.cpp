@@ -124,14 +124,19 @@ void Bus::pump(State& s) {
 }
 
 void Bus::schedulePump(State& s) {
-  later(s, 0, [](State& st) { pump(st); });
+  // Captures the weak reference alone, so the scheduled call needs no heap block.
+  sim::schedule(0, [weak = s.self] {
+    if (auto adapter = weak.lock()) pump(stateOf(*adapter));
+  });
 }
 
 void Bus::seedOnce(State& s, PDEVICE_OBJECT pdo) {
+  // Every request comes here: once seeded, no lock round trip.
+  if (s.seeded.load(std::memory_order_acquire)) return;
   std::lock_guard lock(s.mutex);
-  if (s.seeded) return;
+  if (s.seeded.load(std::memory_order_relaxed)) return;
   s.random.seed(splitmix64(sim::seed() ^ splitmix64(hashName(pdo ? sim::deviceName(pdo) : u""))));
-  s.seeded = true;
+  s.seeded.store(true, std::memory_order_release);
 }
 
 std::vector<Delivery> Bus::takeDeliveries(State& s, const Pipe* pipe) {
