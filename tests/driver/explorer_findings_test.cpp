@@ -1,5 +1,5 @@
 // Tests: cases the seeded explorer (tests/explore) found, each reduced to the
-// few steps that show it. The seed number that found each is in its comment.
+// few steps that show it. Each comment names the explorer run that found it.
 #include "adapter_fixture.h"
 
 #include "driver/serial/queries.h"

@@ -22,7 +22,7 @@ namespace explore {
 
 namespace {
 
-// The byte at every position of the stream, from the seed number alone.
+// The byte at every position of the stream, computed from the run's seed.
 class StreamBytes {
  public:
   explicit StreamBytes(uint64_t seed) : engine_(seed) {}

@@ -15,7 +15,7 @@
 
 namespace explore {
 
-// A broken invariant: the message names the seed number, the step and what broke.
+// A broken invariant: the message names the run, the step and what broke.
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };

@@ -1,6 +1,6 @@
 // Tests: the seeded runs of the port fuzzers, so that every build (gcc
 // included) walks the programs the libFuzzer targets start from and a few
-// hundred mutations of them. The seed number, the iteration and the input are
+// hundred mutations of them. The run's seed, the iteration and the input are
 // printed on failure; the input replays in the libFuzzer binary too.
 #include "fuzz/port_bench.h"
 #include "fuzz/port_fuzz.h"
