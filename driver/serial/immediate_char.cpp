@@ -76,10 +76,12 @@ NTSTATUS TzSerialStartImmediateChar(DeviceContext* context) {
   return STATUS_PENDING;
 }
 
-void TzSerialImmediateCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
-  IoReleaseCancelSpinLock(DISPATCH_LEVEL);
-  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
-  KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+namespace {
+
+// The cancel routine's hold is gone (it ran, or cleanup took it back): the
+// request ends as cancelled once no other holder is left. controlLock held on
+// entry, released to oldIrql.
+void TzSerialCancelImmediateLocked(DeviceContext* context, KIRQL oldIrql) {
   context->immediateFlags &= ~ImmediateHeldByCancel;
   // A timer that already fired keeps its hold: its DPC is on its way.
   if ((context->immediateFlags & ImmediateHeldByTimer) && KeCancelTimer(&context->immediateTimer))
@@ -87,9 +89,28 @@ void TzSerialImmediateCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
   TzSerialDropImmediateChar(context);
   PVOID onTheBus = TzSerialEndImmediateOnTheBus(context, STATUS_CANCELLED);
   PIRP done = TzSerialEndImmediateIfLast(context);
-  KeReleaseSpinLock(&context->controlLock, irp->CancelIrql);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
   if (done) TzSerialCompleteRequest(done, STATUS_CANCELLED);
   TzSerialCancelPinnedTransfer(context, onTheBus);
+}
+
+}  // namespace
+
+void TzSerialImmediateCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  IoReleaseCancelSpinLock(DISPATCH_LEVEL);
+  DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  KeAcquireSpinLockAtDpcLevel(&context->controlLock);
+  TzSerialCancelImmediateLocked(context, irp->CancelIrql);
+}
+
+void TzSerialCancelImmediateChar(DeviceContext* context) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  PIRP irp = context->immediateRequest;
+  if (!irp || !(context->immediateFlags & ImmediateHeldByCancel) || !IoSetCancelRoutine(irp, nullptr)) {
+    KeReleaseSpinLock(&context->controlLock, oldIrql);
+    return;
+  }
+  TzSerialCancelImmediateLocked(context, oldIrql);
 }
 
 void TzSerialImmediateTimeoutDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {

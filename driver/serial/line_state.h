@@ -99,6 +99,11 @@ KDEFERRED_ROUTINE TzSerialWaitCompleteDpc;
 // Cancel routines: entered holding the cancel spin lock, which they release first.
 DRIVER_CANCEL TzSerialWaitCancel;
 DRIVER_CANCEL TzSerialImmediateCancel;
+// Cleanup's cancel of a pending immediate character: ends it as its cancel
+// routine would, unless a cancel is already under way. A character on the bus
+// ends once its transfer, cancelled here, is back. IRQL <= DISPATCH_LEVEL;
+// takes controlLock.
+void TzSerialCancelImmediateChar(DeviceContext* context);
 // The immediate character's timer DPC (completes with STATUS_TIMEOUT).
 KDEFERRED_ROUTINE TzSerialImmediateTimeoutDpc;
 // Run by the control-character transmitter once the immediate character's

@@ -11,6 +11,8 @@
 
 #include "driver/core/dispatch.h"
 #include "driver/io/receive_buffer.h"
+#include "driver/serial/line_state.h"
+#include "driver/serial/queries.h"
 #include "driver/usb/bulk_in.h"
 #include "driver/usb/control_requests.h"
 #include "driver/usb/pipe_control.h"
@@ -131,6 +133,10 @@ NTSTATUS TzSerialCleanupDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   TzSerialSetPortActive(context, false);
   if (TzSerialCheckDriverStatus(irp, context) == STATUS_SUCCESS) {
     TzSerialCancelAllRequests(context, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    // The port is exclusive, so these belong to the closing handle too; left
+    // pending they would hold its file object, and IRP_MJ_CLOSE never comes.
+    TzSerialCancelImmediateChar(context);
+    TzSerialCancelRemovalNotify(context);
     // Cancelled transfers may complete at once, and their completions take
     // controlLock: the cancels are made without it.
     TzSerialStatusCancel(context);

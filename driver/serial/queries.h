@@ -44,6 +44,9 @@ NTSTATUS TzSerialRemovalNotifyRequest(DeviceContext* context, PIRP irp);
 // and to call twice. IRQL <= DISPATCH_LEVEL; takes the cancel spin lock, so
 // the caller must hold no spin lock.
 void TzSerialCompleteRemovalNotify(DeviceContext* context);
+// Cleanup's end of the pending removal notification: completed with
+// STATUS_CANCELLED unless a cancel already has it. Same context as above.
+void TzSerialCancelRemovalNotify(DeviceContext* context);
 // Cancel routine of the pending removal notification: entered with the
 // cancel spin lock held, completes the request with STATUS_CANCELLED.
 DRIVER_CANCEL TzSerialRemovalNotifyCancel;

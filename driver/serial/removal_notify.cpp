@@ -50,19 +50,32 @@ NTSTATUS TzSerialRemovalNotifyRequest(DeviceContext* context, PIRP irp) {
   return STATUS_PENDING;
 }
 
-void TzSerialCompleteRemovalNotify(DeviceContext* context) {
+namespace {
+
+// Takes the pending notification back from its cancel routine; null when none
+// is pending or a cancel already has it. Takes the cancel spin lock.
+PIRP TzSerialTakeRemovalNotify(DeviceContext* context) {
   KIRQL cancelIrql;
   IoAcquireCancelSpinLock(&cancelIrql);
   PIRP irp = context->removalNotifyRequest;
   // Whoever takes the cancel routine back owns the request; if the cancel
   // routine has it, it also clears the field.
-  if (!irp || !IoSetCancelRoutine(irp, nullptr)) {
-    IoReleaseCancelSpinLock(cancelIrql);
-    return;
-  }
-  context->removalNotifyRequest = nullptr;
+  if (irp && IoSetCancelRoutine(irp, nullptr))
+    context->removalNotifyRequest = nullptr;
+  else
+    irp = nullptr;
   IoReleaseCancelSpinLock(cancelIrql);
-  TzSerialFinishRemovalNotify(irp, RemovalNotifyGone, STATUS_SUCCESS);
+  return irp;
+}
+
+}  // namespace
+
+void TzSerialCompleteRemovalNotify(DeviceContext* context) {
+  if (PIRP irp = TzSerialTakeRemovalNotify(context)) TzSerialFinishRemovalNotify(irp, RemovalNotifyGone, STATUS_SUCCESS);
+}
+
+void TzSerialCancelRemovalNotify(DeviceContext* context) {
+  if (PIRP irp = TzSerialTakeRemovalNotify(context)) TzSerialCompleteRequest(irp, STATUS_CANCELLED);
 }
 
 void TzSerialRemovalNotifyCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {

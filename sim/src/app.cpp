@@ -3,8 +3,10 @@
 // it to the top of the device's stack, and waits for the I/O manager's finish.
 #include "kernel.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 using namespace sim::detail;
 
@@ -15,12 +17,18 @@ namespace {
 // The thread identity an application IRP carries.
 char applicationThread;
 
-PIRP newRequest(PDEVICE_OBJECT top, const std::shared_ptr<RequestState>& state) {
+PIRP newRequest(PDEVICE_OBJECT top, const std::shared_ptr<RequestState>& state, PFILE_OBJECT file) {
   PIRP irp = allocateIrp(top->StackSize, IrpOwner::IoManager);
   Kernel& k = kernel();
   Lock lock(k.mutex);
   k.irps[irp].request = state;
   state->irp = irp;
+  state->thread = std::this_thread::get_id();
+  // Every request holds a reference on its file object: IRP_MJ_CLOSE waits for it.
+  if (file) {
+    state->file = file;
+    ++k.files.at(file).requests;
+  }
   irp->RequestorMode = UserMode;
   irp->Tail.Overlay.Thread = &applicationThread;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -75,7 +83,7 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
   if (!bufferedData && !(majorFunction == IRP_MJ_DEVICE_CONTROL && (code & 3) == METHOD_BUFFERED))
     state->output.assign(outputLength, 0);
   state->outputLength = outputLength;
-  PIRP irp = newRequest(device_, state);
+  PIRP irp = newRequest(device_, state, fileObject_);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = majorFunction;
   next->MinorFunction = minorFunction;
@@ -130,6 +138,40 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
   return dispatch(device_, irp, state);
 }
 
+// The file object's last reference has gone: IRP_MJ_CLOSE, then the object
+// itself. PASSIVE_LEVEL, kernel mutex not held.
+Result sendClose(PFILE_OBJECT fileObject, PDEVICE_OBJECT top) {
+  Result r = submitTo(top, fileObject, IRP_MJ_CLOSE, 0, 0, {}, 0).wait();
+  PDEVICE_OBJECT opened = fileObject->DeviceObject;
+  {
+    Lock lock(kernel().mutex);
+    kernel().files.erase(fileObject);
+  }
+  delete fileObject;
+  sim::detail::handleClosed(opened);
+  return r;
+}
+
+// IoCancelIrp on an application request still in flight; false when it is
+// done or no cancel routine was called.
+bool cancelRequest(RequestState& state) {
+  Kernel& k = kernel();
+  PIRP irp;
+  {
+    Lock lock(k.mutex);
+    if (state.done) return false;
+    irp = state.irp;
+    ++state.cancelsInProgress;
+  }
+  bool called = IoCancelIrp(irp);
+  Lock lock(k.mutex);
+  if (--state.cancelsInProgress == 0 && state.freeDeferred) {
+    state.irp = nullptr;
+    freeIrpLocked(k, irp);
+  }
+  return called;
+}
+
 }  // namespace
 
 Request::~Request() {
@@ -157,23 +199,7 @@ Result Request::result() const {
   return state_->result;
 }
 
-bool Request::cancel() {
-  Kernel& k = kernel();
-  PIRP irp;
-  {
-    Lock lock(k.mutex);
-    if (state_->done) return false;
-    irp = state_->irp;
-    ++state_->cancelsInProgress;
-  }
-  bool called = IoCancelIrp(irp);
-  Lock lock(k.mutex);
-  if (--state_->cancelsInProgress == 0 && state_->freeDeferred) {
-    state_->irp = nullptr;
-    freeIrpLocked(k, irp);
-  }
-  return called;
-}
+bool Request::cancel() { return cancelRequest(*state_); }
 
 const std::vector<uint8_t>& Request::data() const { return state_->output; }
 
@@ -208,15 +234,16 @@ NTSTATUS File::open(const std::u16string& name, File& file, ULONG createOptions)
   fileObject->Type = IO_TYPE_FILE;
   fileObject->Size = sizeof(FILE_OBJECT);
   fileObject->DeviceObject = device;
-  {
-    Lock lock(kernel().mutex);
-    kernel().files.insert(fileObject);
-  }
   File opened;
   opened.fileObject_ = fileObject;
   opened.device_ = IoGetAttachedDevice(device);
+  {
+    Lock lock(kernel().mutex);
+    kernel().files[fileObject].top = opened.device_;
+  }
   Result r = opened.submit(IRP_MJ_CREATE, 0, createOptions, {}, 0).wait();
   if (!NT_SUCCESS(r.status)) {
+    // A failed create leaves no handle: no cleanup or close follows.
     opened.fileObject_ = nullptr;
     {
       Lock lock(kernel().mutex);
@@ -276,26 +303,37 @@ Result File::cleanup() {
 
 Result File::close() {
   if (!isOpen()) return Result{STATUS_INVALID_HANDLE, 0};
-  if (!cleanedUp_) cleanup();
-  Result r = sendAsync(IRP_MJ_CLOSE).wait();
-  PDEVICE_OBJECT opened = fileObject_->DeviceObject;
   {
+    // A handle of a kernel since rebooted names nothing any more.
     Lock lock(kernel().mutex);
-    kernel().files.erase(fileObject_);
+    if (!kernel().files.contains(fileObject_)) {
+      fileObject_ = nullptr;
+      device_ = nullptr;
+      return Result{STATUS_INVALID_HANDLE, 0};
+    }
   }
-  delete fileObject_;
-  fileObject_ = nullptr;
-  device_ = nullptr;
+  if (!cleanedUp_) cleanup();
+  PFILE_OBJECT fileObject = std::exchange(fileObject_, nullptr);
+  PDEVICE_OBJECT top = std::exchange(device_, nullptr);
   cleanedUp_ = false;
-  sim::detail::handleClosed(opened);
-  return r;
+  {
+    // The handle is gone; the file object stays while a request holds it.
+    Kernel& k = kernel();
+    Lock lock(k.mutex);
+    FileRecord& record = k.files.at(fileObject);
+    if (record.requests) {
+      record.closePending = true;
+      return Result{STATUS_PENDING, 0};
+    }
+  }
+  return sendClose(fileObject, top);
 }
 
 Request sendToDevice(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction,
                      const std::function<void(PIO_STACK_LOCATION)>& setup) {
   PDEVICE_OBJECT top = IoGetAttachedDevice(device);
   auto state = std::make_shared<RequestState>();
-  PIRP irp = newRequest(top, state);
+  PIRP irp = newRequest(top, state, nullptr);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = majorFunction;
   next->MinorFunction = minorFunction;
@@ -303,8 +341,43 @@ Request sendToDevice(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunc
   return dispatch(top, irp, state);
 }
 
+size_t exitThread() {
+  Kernel& k = kernel();
+  std::vector<std::shared_ptr<RequestState>> mine;
+  {
+    Lock lock(k.mutex);
+    for (auto& [irp, record] : k.irps)
+      if (record.request && !record.request->done && record.request->thread == std::this_thread::get_id())
+        mine.push_back(record.request);
+  }
+  for (auto& state : mine) cancelRequest(*state);
+  // As the platform does at thread rundown: wait for the cancelled requests,
+  // and after five minutes leave those that never end.
+  auto pending = [&] {
+    Lock lock(k.mutex);
+    return size_t(std::count_if(mine.begin(), mine.end(), [](auto& state) { return !state->done; }));
+  };
+  sim::runUntil([&] { return pending() == 0; }, 300 * sim::kSecond);
+  return pending();
+}
+
 Request ioctlToDevice(PDEVICE_OBJECT device, ULONG code, std::span<const uint8_t> input, ULONG outputLength) {
   return submitTo(IoGetAttachedDevice(device), nullptr, IRP_MJ_DEVICE_CONTROL, 0, code, input, outputLength);
 }
 
 }  // namespace app
+
+namespace sim::detail {
+
+void fileRequestFinishedLocked(Kernel& k, PFILE_OBJECT file) {
+  FileRecord& record = k.files.at(file);
+  if (--record.requests || !record.closePending) return;
+  record.closePending = false;
+  PDEVICE_OBJECT top = record.top;
+  TimedItem item;
+  item.action = [file, top] { app::sendClose(file, top); };
+  int64_t now = nowLocked(k);
+  insertTimedLocked(k, TimedKey{now, now, 0}, std::move(item), nullptr);
+}
+
+}  // namespace sim::detail

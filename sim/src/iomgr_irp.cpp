@@ -68,6 +68,7 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
   std::free(request.systemBuffer);
   request.systemBuffer = nullptr;
   request.done = true;
+  if (request.file) fileRequestFinishedLocked(k, request.file);
   if (request.cancelsInProgress) {
     request.freeDeferred = true;
   } else {

@@ -29,7 +29,7 @@ void freeDeviceMemory(PDEVICE_OBJECT device) {
 }
 
 bool hasHandles(Kernel& k, PDEVICE_OBJECT device) {
-  for (PFILE_OBJECT file : k.files)
+  for (auto& [file, record] : k.files)
     if (file->DeviceObject == device) return true;
   return false;
 }
@@ -96,7 +96,7 @@ void freeAllObjects(Kernel& k) {
   k.irpQuarantine.clear();
   for (PIO_WORKITEM item : k.workItems) delete item;
   k.workItems.clear();
-  for (PFILE_OBJECT file : k.files) delete file;
+  for (auto& [file, record] : k.files) delete file;
   k.files.clear();
 }
 

@@ -52,6 +52,8 @@ struct RequestState {
   std::vector<uint8_t> output;  // the caller's output buffer
   int cancelsInProgress = 0;    // IoCancelIrp calls that still touch the IRP
   bool freeDeferred = false;
+  PFILE_OBJECT file = nullptr;   // the file object the request holds a reference on
+  std::thread::id thread;        // the application thread that issued it
   // A request that never finished (a verifier stop, then a reboot) still frees its buffer.
   ~RequestState() { std::free(systemBuffer); }
 };
@@ -68,6 +70,14 @@ struct PoolBlock {
 };
 
 enum class IrpOwner { Driver, IoManager, PowerManager };
+
+// A file object the I/O manager knows: open, or closed by its handle and
+// waiting for its last request before IRP_MJ_CLOSE goes down.
+struct FileRecord {
+  PDEVICE_OBJECT top = nullptr;  // the top of the stack its requests go to
+  unsigned requests = 0;         // application requests of the file object not yet finished
+  bool closePending = false;     // the handle is closed; IRP_MJ_CLOSE waits for requests to reach 0
+};
 
 struct IrpRecord {
   IrpOwner owner;
@@ -138,7 +148,7 @@ struct Kernel {
   std::unordered_map<PDEVICE_OBJECT, std::u16string> namesOfDevices;
   std::map<std::u16string, std::u16string> symbolicLinks;  // folded link name -> target
   std::map<std::u16string, PDRIVER_OBJECT> drivers;        // folded \Driver\ name
-  std::set<PFILE_OBJECT> files;
+  std::unordered_map<PFILE_OBJECT, FileRecord> files;
 
   // object manager: references taken with ObReferenceObjectByName and not yet
   // dropped, by object (each object also holds its base reference)
@@ -218,6 +228,12 @@ void checkUnreferencedLocked(Kernel& k, const void* object, const char* freeingC
 NTSTATUS createDeviceObject(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING deviceName,
                             DEVICE_TYPE deviceType, ULONG characteristics, BOOLEAN exclusive,
                             PDEVICE_OBJECT* deviceObject);
+
+// ---- application I/O (app.cpp) ----
+// An application request of the file object has finished: when the handle is
+// closed and this was its last request, IRP_MJ_CLOSE is scheduled (it goes
+// down at PASSIVE_LEVEL from a kernel thread). Kernel mutex held.
+void fileRequestFinishedLocked(Kernel& k, PFILE_OBJECT file);
 
 // ---- power manager (power.cpp) ----
 void resetPower();

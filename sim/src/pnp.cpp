@@ -209,7 +209,7 @@ namespace {
 bool stackHasHandles(PDEVICE_OBJECT pdo) {
   Kernel& k = kernel();
   Lock lock(k.mutex);
-  for (PFILE_OBJECT file : k.files)
+  for (auto& [file, record] : k.files)
     for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice)
       if (file->DeviceObject == d) return true;
   return false;

@@ -47,6 +47,11 @@ void checkQuiescent() {
   std::string pool = describeOutstandingPool();
   if (!pool.empty()) stop("checkQuiescent", "pool still allocated:\n" + pool);
   Lock lock(k.mutex);
+  // Named first: the requests it counts are among the IRPs not freed.
+  for (auto& [file, record] : k.files)
+    if (record.closePending)
+      stop("checkQuiescent", "a closed handle's file object is still held by " + std::to_string(record.requests) +
+                                 " request(s) left pending after cleanup: IRP_MJ_CLOSE never comes");
   if (!k.irps.empty()) stop("checkQuiescent", std::to_string(k.irps.size()) + " IRP(s) not freed");
   if (!k.workItems.empty()) stop("checkQuiescent", std::to_string(k.workItems.size()) + " work item(s) not freed");
   if (!k.timers.empty()) stop("checkQuiescent", std::to_string(k.timers.size()) + " timer(s) still queued");

@@ -14,31 +14,32 @@ class ExplorerFindingsTest : public AdapterTest {
     EXPECT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
     return a;
   }
-  // An immediate character on a bus that never takes it; it outlives the
-  // handle, as a pending immediate request does.
-  app::Request strandImmediateChar(Adapter& a, app::File& port) {
+  // An immediate character on a bus that never takes it, then the close:
+  // cleanup cancels it, and IRP_MJ_CLOSE follows at once.
+  void closeOverStrandedImmediateChar(Adapter& a, app::File& port) {
     a.model->holdBulkOut(true);
     UCHAR character = 0xB7;
     app::Request immediate = port.ioctlAsync(IOCTL_SERIAL_IMMEDIATE_CHAR, {&character, 1}, 0);
     sim::runReady();
     EXPECT_FALSE(immediate.done());
-    EXPECT_EQ(port.close().status, STATUS_SUCCESS);
-    EXPECT_FALSE(immediate.done()) << "the close leaves a pending immediate request alone";
-    return immediate;
+    EXPECT_EQ(port.close().status, STATUS_SUCCESS) << "the close must not wait for the character";
+    ASSERT_TRUE(immediate.done());
+    EXPECT_EQ(immediate.result().status, STATUS_CANCELLED);
+    EXPECT_EQ(a.context->charsQueued, 0u);
+    a.model->holdBulkOut(false);
   }
 };
 
-// Seeds 166 and 755: a query-stop (or query-remove) of a closed port waited
-// for ever for the hold queue while the immediate character's transfer sat
-// on a bulk-out pipe the device kept NAKing.
-TEST_F(ExplorerFindingsTest, AQueryStopIsNotHeldForeverByACharacterTheBusNeverTakes) {
+// Seeds 166 and 755 (query-stop, query-remove): a closed port's query waited
+// for ever for the hold queue while an immediate character's transfer sat on
+// a bulk-out pipe the device kept NAKing; the character had outlived the
+// handle. Cleanup now ends it, and the port works after the stop.
+TEST_F(ExplorerFindingsTest, ACharacterTheBusNeverTakesEndsAtCleanupAndTheStoppedPortWorksAfter) {
   app::File port;
   Adapter& a = openLoopback(port);
-  app::Request immediate = strandImmediateChar(a, port);
+  closeOverStrandedImmediateChar(a, port);
   EXPECT_EQ(sim::pnp::stopDevice(a.pdo), STATUS_SUCCESS);
-  EXPECT_EQ(immediate.wait().status, STATUS_CANCELLED);
   a.started = false;
-  a.model->holdBulkOut(false);
   ASSERT_EQ(start(a), STATUS_SUCCESS);
   ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
   EXPECT_EQ(a.context->charsQueued, 0u);
@@ -47,16 +48,24 @@ TEST_F(ExplorerFindingsTest, AQueryStopIsNotHeldForeverByACharacterTheBusNeverTa
   char back[sizeof line] = {};
   ASSERT_EQ(port.read(back, sizeof back).information, sizeof line);
   EXPECT_STREQ(back, line);
+  EXPECT_EQ(a.model->bulkOutData().front(), 'a') << "the cancelled character never went out";
   port.close();
 }
 
-TEST_F(ExplorerFindingsTest, AQueryRemoveIsNotHeldForeverByACharacterTheBusNeverTakes) {
+// The removal notification and the immediate character are the requests a
+// program leaves pending longest; cleanup ends both, so the close comes and
+// the next open is admitted.
+TEST_F(ExplorerFindingsTest, CleanupEndsTheRemovalNotificationSoTheCloseComesAndTheNextOpenWorks) {
   app::File port;
   Adapter& a = openLoopback(port);
-  app::Request immediate = strandImmediateChar(a, port);
-  ASSERT_EQ(sim::pnp::send(a.pdo, IRP_MN_QUERY_REMOVE_DEVICE).wait().status, STATUS_SUCCESS);
-  EXPECT_EQ(immediate.wait().status, STATUS_CANCELLED);
-  EXPECT_EQ(sim::pnp::send(a.pdo, IRP_MN_CANCEL_REMOVE_DEVICE).wait().status, STATUS_SUCCESS);
+  app::Request notify = port.ioctlAsync(IoctlVendorRemovalNotify, {}, sizeof(ULONG));
+  sim::runReady();
+  ASSERT_FALSE(notify.done());
+  EXPECT_EQ(port.close().status, STATUS_SUCCESS) << "the close must not wait for the notification";
+  ASSERT_TRUE(notify.done());
+  EXPECT_EQ(notify.result().status, STATUS_CANCELLED);
+  EXPECT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  port.close();
   EXPECT_EQ(sim::pnp::removeDevice(a.pdo), STATUS_SUCCESS);
   a.context = nullptr;
 }
@@ -64,23 +73,11 @@ TEST_F(ExplorerFindingsTest, AQueryRemoveIsNotHeldForeverByACharacterTheBusNever
 // Found with the stranded character above: the next open zeroed charsQueued
 // while the character still counted in it, and its end then took the count
 // below zero, so the transmitter never read as empty again on that port.
-TEST_F(ExplorerFindingsTest, ACharacterThatOutlivesItsCloseLeavesTheNextOpenCountingRight) {
+TEST_F(ExplorerFindingsTest, TheTransmitterReadsEmptyAfterAnOpenThatFollowsACancelledCharacter) {
   app::File port;
   Adapter& a = openLoopback(port);
-  app::Request immediate = strandImmediateChar(a, port);
+  closeOverStrandedImmediateChar(a, port);
   ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
-  EXPECT_EQ(a.context->charsQueued, 1u) << "the character is still waiting for the bus";
-  app::Request write = port.writeAsync(std::vector<uint8_t>{'o', 'k'});
-  sim::runReady();
-  EXPECT_EQ(a.context->charsQueued, 3u);
-
-  a.model->holdBulkOut(false);
-  EXPECT_EQ(immediate.wait().status, STATUS_SUCCESS);
-  EXPECT_EQ(write.wait().status, STATUS_SUCCESS);
-  EXPECT_EQ(a.context->charsQueued, 0u);
-  EXPECT_EQ(a.model->bulkOutData(), (std::vector<uint8_t>{0xB7, 'o', 'k'}));
-
-  // The transmitter still reads as empty once the next write is done.
   ULONG mask = SERIAL_EV_TXEMPTY;
   ASSERT_EQ(port.ioctl(IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask, nullptr, 0).status, STATUS_SUCCESS);
   app::Request txEmpty = port.ioctlAsync(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));

@@ -374,7 +374,7 @@ void World::closed(Port& p, bool checkDrained) {
   sim::runReady();
   observe();
   for (auto& op : p.ops)
-    if (!op->request.done() && op->code != IoctlVendorRemovalNotify && op->code != IOCTL_SERIAL_IMMEDIATE_CHAR)
+    if (!op->request.done())
       fail("request #" + std::to_string(op->id) + " (" + op->kind + ") still pending after the close");
   p.escapeTaint = false;
   if (p.gone && p.pdo) {

@@ -85,7 +85,12 @@ class File {
   Result flush();
 
   Result cleanup();  // IRP_MJ_CLEANUP (the last handle closing)
-  Result close();    // cleanup if not yet sent, then IRP_MJ_CLOSE; frees the handle
+  // Closes the handle: cleanup if not yet sent, then IRP_MJ_CLOSE once no
+  // request of the file object is left, as the platform's last dereference
+  // does. Returns the close's result, or STATUS_PENDING when requests the
+  // driver left after cleanup still hold the file object: IRP_MJ_CLOSE then
+  // goes down from a kernel thread when the last of them completes.
+  Result close();
 
  private:
   Request submit(UCHAR majorFunction, UCHAR minorFunction, ULONG code, std::span<const uint8_t> input,
@@ -95,6 +100,11 @@ class File {
   PDEVICE_OBJECT device_ = nullptr;  // top of the opened device's stack
   bool cleanedUp_ = false;
 };
+
+// The calling application thread exits: IoCancelIrp on each of its requests
+// still in flight, then a wait of up to five minutes for them, as the
+// platform's thread rundown does. Returns how many never completed.
+size_t exitThread();
 
 // Sends a request straight to a device object (Plug and Play manager, power
 // manager and tests of dispatch routines), without a file object.
