@@ -14,8 +14,8 @@
 
 namespace tzfuzz {
 
-PortBench::PortBench(sim::usb::AdapterOptions options) {
-  sim::boot({.mode = sim::Mode::Deterministic, .seed = 1});
+PortBench::PortBench(sim::usb::AdapterOptions options, sim::Addresses addresses) {
+  sim::boot({.mode = sim::Mode::Deterministic, .seed = 1, .addresses = addresses});
   sim::registry::createKey(std::u16string(sim::kServicesRoot) + u"\\tzserial");
   driver = sim::loadDriver(u"tzserial", DriverEntry);
   if (!driver) {

@@ -19,13 +19,22 @@ namespace tzfuzz {
 // The port every bench names.
 inline const std::u16string kBenchPortName = u"COM7";
 
+// Whether an input's kernel reuses freed IRPs and pool at once or keeps them
+// in quarantine: a property of the input, so that it replays the same way and
+// the corpus exercises both.
+inline sim::Addresses addressesFor(std::span<const uint8_t> input) {
+  uint8_t folded = 0;
+  for (uint8_t b : input) folded ^= b;
+  return folded & 1 ? sim::Addresses::Quarantine : sim::Addresses::Reuse;
+}
+
 // Boots a Deterministic kernel (seed 1, so one input replays one run), loads
 // the driver, plugs a modem-class adapter (all three pipes, so the status
 // pipe runs) with the given model options and starts it. broken is set when
 // any of that fails. The port is not opened: each target opens it its way.
 class PortBench {
  public:
-  explicit PortBench(sim::usb::AdapterOptions options);
+  PortBench(sim::usb::AdapterOptions options, sim::Addresses addresses);
   ~PortBench();
   PortBench(const PortBench&) = delete;
   PortBench& operator=(const PortBench&) = delete;

@@ -62,12 +62,13 @@ struct Read {
 
 class DeviceProgram {
  public:
-  explicit DeviceProgram(std::span<const uint8_t> input) : in_(input.first(std::min(input.size(), kMaxPortProgramBytes))) {}
+  explicit DeviceProgram(std::span<const uint8_t> input)
+      : in_(input.first(std::min(input.size(), kMaxPortProgramBytes))), addresses_(addressesFor(input)) {}
 
   std::string run() {
     sim::usb::AdapterOptions options;
     options.record = false;
-    PortBench bench(options);
+    PortBench bench(options, addresses_);
     if (!bench.broken.empty()) return bench.broken;
     adapter_ = bench.adapter.get();
     if (NTSTATUS opened = app::File::open(kPortLink, port_); opened != STATUS_SUCCESS)
@@ -236,6 +237,7 @@ class DeviceProgram {
   }
 
   InputReader in_;
+  sim::Addresses addresses_;
   app::File port_;
   sim::usb::CdcAcmAdapter* adapter_ = nullptr;
   std::deque<Read> reads_;
@@ -307,10 +309,11 @@ struct Sent {
 
 class IoctlProgram {
  public:
-  explicit IoctlProgram(std::span<const uint8_t> input) : in_(input.first(std::min(input.size(), kMaxPortProgramBytes))) {}
+  explicit IoctlProgram(std::span<const uint8_t> input)
+      : in_(input.first(std::min(input.size(), kMaxPortProgramBytes))), addresses_(addressesFor(input)) {}
 
   std::string run() {
-    PortBench bench(loopbackAdapter());
+    PortBench bench(loopbackAdapter(), addresses_);
     if (!bench.broken.empty()) return bench.broken;
     adapter_ = bench.adapter.get();
     if (NTSTATUS opened = app::File::open(kPortLink, port_); opened != STATUS_SUCCESS)
@@ -494,6 +497,7 @@ class IoctlProgram {
   }
 
   InputReader in_;
+  sim::Addresses addresses_;
   app::File port_;
   sim::usb::CdcAcmAdapter* adapter_ = nullptr;
   std::deque<Sent> sent_;

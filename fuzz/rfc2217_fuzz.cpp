@@ -28,10 +28,11 @@ constexpr COMMTIMEOUTS kTimeouts = {MAXDWORD, 0, 0, 0, 200};
 
 class ClientStream : private telnet::Handler {
  public:
-  explicit ClientStream(std::span<const uint8_t> input) : input_(input.first(std::min(input.size(), kMaxClientStreamBytes))) {}
+  explicit ClientStream(std::span<const uint8_t> input)
+      : input_(input.first(std::min(input.size(), kMaxClientStreamBytes))), addresses_(addressesFor(input)) {}
 
   std::string run() {
-    PortBench bench(loopbackAdapter());
+    PortBench bench(loopbackAdapter(), addresses_);
     if (!bench.broken.empty()) return bench.broken;
     port_ = CreateFileA("COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port_ == INVALID_HANDLE_VALUE) return "the port did not open (error " + std::to_string(GetLastError()) + ")";
@@ -173,6 +174,7 @@ class ClientStream : private telnet::Handler {
   }
 
   std::span<const uint8_t> input_;
+  sim::Addresses addresses_;
   HANDLE port_ = nullptr;
   rfc2217::PortControl* control_ = nullptr;
   telnet::Options options_{{telnet::OPTION_BINARY, telnet::OPTION_SGA, telnet::OPTION_COM_PORT},

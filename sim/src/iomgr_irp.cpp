@@ -92,10 +92,12 @@ const IO_STACK_LOCATION* inFlightLocationForLocked(Kernel& k, PDEVICE_OBJECT dev
 
 PIRP allocateIrp(CCHAR stackSize, IrpOwner owner) {
   if (stackSize < 1) stop("IoAllocateIrp", "stack size below 1");
-  auto irp = static_cast<PIRP>(std::aligned_alloc(16, (irpBytes(stackSize) + 15) / 16 * 16));
-  initializeIrp(irp, stackSize, USHORT(irpBytes(stackSize)));
+  size_t hostBytes = (irpBytes(stackSize) + 15) / 16 * 16;
   Kernel& k = kernel();
   Lock lock(k.mutex);
+  auto irp = static_cast<PIRP>(k.irpFreeLists.take(hostBytes));
+  if (!irp) irp = static_cast<PIRP>(std::aligned_alloc(16, hostBytes));
+  initializeIrp(irp, stackSize, USHORT(irpBytes(stackSize)));
   k.irps[irp] = IrpRecord{owner, nullptr, {}};
   return irp;
 }
@@ -103,7 +105,12 @@ PIRP allocateIrp(CCHAR stackSize, IrpOwner owner) {
 void freeIrpLocked(Kernel& k, PIRP irp) {
   forgetPowerIrpLocked(k, irp);
   k.irps.erase(irp);
-  std::memset(irp, 0xDD, irpBytes(irp->StackCount));
+  size_t bytes = irpBytes(irp->StackCount);
+  std::memset(irp, 0xDD, bytes);
+  if (k.options.addresses == sim::Addresses::Reuse) {
+    k.irpFreeLists.put(irp, (bytes + 15) / 16 * 16);
+    return;
+  }
   k.irpQuarantine.push_back(irp);
   if (k.irpQuarantine.size() > kQuarantineIrps) {
     std::free(k.irpQuarantine.front());

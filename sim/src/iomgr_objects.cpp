@@ -94,6 +94,7 @@ void freeAllObjects(Kernel& k) {
   k.irps.clear();
   for (PIRP irp : k.irpQuarantine) std::free(irp);
   k.irpQuarantine.clear();
+  k.irpFreeLists.clear();
   for (PIO_WORKITEM item : k.workItems) delete item;
   k.workItems.clear();
   for (auto& [file, record] : k.files) delete file;

@@ -6,6 +6,7 @@
 // routines are always called after it is released.
 #pragma once
 
+#include "free_lists.h"
 #include "sim/app.h"
 
 #include <atomic>
@@ -135,14 +136,16 @@ struct Kernel {
 
   // executive
   std::unordered_map<void*, PoolBlock> pool;
-  std::deque<std::pair<void*, size_t>> poolQuarantine;  // freed blocks kept poisoned a while
+  std::deque<std::pair<void*, size_t>> poolQuarantine;  // freed blocks kept poisoned a while (Quarantine)
+  FreeLists poolFreeLists;  // freed blocks by host size, for the next allocation (Reuse)
   uint64_t faultCounter = 0;
   uint64_t faultAt = 0;
   bool faultFired = false;
 
   // I/O manager
   std::unordered_map<PIRP, IrpRecord> irps;
-  std::deque<PIRP> irpQuarantine;
+  std::deque<PIRP> irpQuarantine;  // Quarantine
+  FreeLists irpFreeLists;          // Reuse
   KSPIN_LOCK cancelSpinLock = 0;
   std::map<std::u16string, PDEVICE_OBJECT> deviceNames;  // folded name
   std::unordered_map<PDEVICE_OBJECT, std::u16string> namesOfDevices;

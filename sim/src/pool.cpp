@@ -44,21 +44,21 @@ void* allocate(const char* call, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   if (irql > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
   if (tag == 0) stop(call, "allocates with a zero pool tag");
   if (bytes == 0) stop(call, "allocates zero bytes");
-  // The host block is taken before the fault count, so that counting and
-  // recording the block share one round trip on the kernel mutex.
+  void* p = nullptr;
   size_t allocated = (bytes + 15) / 16 * 16 + 16;
-  void* p = bytes > kLargestBlock ? nullptr : std::aligned_alloc(16, allocated);
   Kernel& k = kernel();
   {
     Lock lock(k.mutex);
-    bool fail = injectFailureLocked(k) || !p;
-    if (!fail) k.pool.emplace(p, PoolBlock{tag, base, bytes});
-    lock.unlock();
-    if (fail) {
-      std::free(p);
+    // In reuse mode the block freed last of this size comes back first.
+    p = k.poolFreeLists.take(allocated);
+    if (!p && bytes <= kLargestBlock) p = std::aligned_alloc(16, allocated);
+    if (injectFailureLocked(k) || !p) {
+      if (p) k.poolFreeLists.put(p, allocated);
       return nullptr;
     }
+    k.pool.emplace(p, PoolBlock{tag, base, bytes});
   }
+  ASAN_UNPOISON_MEMORY_REGION(p, allocated);
   std::memset(p, kFreshFill, bytes);
   // Under AddressSanitizer a read or write past the block's own bytes is
   // reported, however much the rounding left behind it.
@@ -86,6 +86,10 @@ void freeBlock(const char* call, PVOID p, std::optional<ULONG> tag) {
   checkNoQueuedObjectsIn(k, p, block.size, call);
   k.pool.erase(it);
   std::memset(p, kFreedFill, block.size);
+  if (k.options.addresses == Addresses::Reuse) {
+    k.poolFreeLists.put(p, (block.size + 15) / 16 * 16 + 16);
+    return;
+  }
   k.poolQuarantine.emplace_back(p, block.size);
   if (k.poolQuarantine.size() > kQuarantineBlocks) {
     std::free(k.poolQuarantine.front().first);
@@ -116,6 +120,7 @@ void freeAllPool(Kernel& k) {
   k.pool.clear();
   for (auto& [p, size] : k.poolQuarantine) std::free(p);
   k.poolQuarantine.clear();
+  k.poolFreeLists.clear();
 }
 
 }  // namespace sim::detail

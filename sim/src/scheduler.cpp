@@ -6,6 +6,7 @@
 #include "kernel.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace sim::detail {
 
@@ -216,6 +217,13 @@ void stopWorkers(Kernel& k) {
 using namespace sim::detail;
 
 namespace sim {
+
+Addresses defaultAddresses() {
+  const char* mode = std::getenv("TZ_SIM_ADDRESSES");
+  if (!mode || std::string_view(mode) == "quarantine") return Addresses::Quarantine;
+  if (std::string_view(mode) == "reuse") return Addresses::Reuse;
+  throw std::invalid_argument(std::string("TZ_SIM_ADDRESSES must be reuse or quarantine, not ") + mode);
+}
 
 void boot(const BootOptions& options) {
   if (options.timeIncrement100ns == 0) throw std::invalid_argument("sim::boot: timeIncrement100ns must be at least 1");

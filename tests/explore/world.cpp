@@ -107,7 +107,10 @@ void World::appendTransport(std::vector<NTSTATUS>& allowed) {
 
 void World::bootAndPlug() {
   const ULONG ticks[] = {156250, 156250, 10000};
-  sim::boot({.mode = sim::Mode::Deterministic, .seed = seed_, .timeIncrement100ns = ticks[random.below(3)]});
+  ULONG tick = ticks[random.below(3)];
+  sim::Addresses addresses = random.chance(0.5) ? sim::Addresses::Reuse : sim::Addresses::Quarantine;
+  sim::boot({.mode = sim::Mode::Deterministic, .seed = seed_, .timeIncrement100ns = tick, .addresses = addresses});
+  note("boot", addresses == sim::Addresses::Reuse ? "freed IRPs and pool reused at once" : "freed IRPs and pool in quarantine");
   sim::setAbortOnStop(false);
   sim::registry::createKey(serviceKey());
   const int settings[] = {-1, -1, 0, 1, 2, 4, 5};

@@ -68,8 +68,8 @@ void FragmentTest::removeDevices() {
   }
 }
 
-void FragmentTest::reboot() {
-  sim::boot();
+void FragmentTest::reboot(const sim::BootOptions& options) {
+  sim::boot(options);
   layers.clear();
   driver = sim::loadDriver(u"frag", fragEntry);
   ASSERT_NE(driver, nullptr);

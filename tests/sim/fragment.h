@@ -85,7 +85,10 @@ class FragmentTest : public SimTest {
   // Detaches and deletes every device, top first.
   void removeDevices();
   // After a deliberate verifier stop: a fresh kernel, the driver loaded again.
-  void reboot();
+  void reboot(const sim::BootOptions& options = {});
+  // A fresh kernel whose freed IRPs and pool stay in quarantine, for checks
+  // that must see a freed address as freed.
+  void rebootInQuarantine() { reboot({.addresses = sim::Addresses::Quarantine}); }
 
   PDRIVER_OBJECT driver = nullptr;
   std::vector<std::unique_ptr<frag::Layer>> layers;  // bottom first

@@ -25,6 +25,7 @@ NTSTATUS holdForever(PDEVICE_OBJECT, PIRP irp) {
 }
 
 TEST_F(VerifierIrpTest, ApplicationRequestCompletedTwice) {
+  rebootInQuarantine();
   PDEVICE_OBJECT device = addDevice(completeTwice);
   // The first completion finished the request, so the second touches a freed IRP.
   EXPECT_VERIFIER_STOP(app::sendToDevice(device, IRP_MJ_FLUSH_BUFFERS, 0),
@@ -43,6 +44,7 @@ TEST_F(VerifierIrpTest, DriverAllocatedIrpCompletedTwice) {
 }
 
 TEST_F(VerifierIrpTest, IrpFreedWhileALowerDriverHoldsIt) {
+  rebootInQuarantine();
   PIRP held = nullptr;
   PDEVICE_OBJECT device = addDevice([&](PDEVICE_OBJECT, PIRP irp) {
     held = irp;

@@ -76,6 +76,7 @@ TEST_F(VerifierTest, PageableCodeAtDispatchLevel) {
 }
 
 TEST_F(VerifierTest, PoolFreedWithTheWrongTagTwiceOrNeverAllocated) {
+  rebootInQuarantine();
   void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 24, kTag);
   EXPECT_VERIFIER_STOP(ExFreePoolWithTag(p, sim::tag("Othr")), "with tag 'Othr'");
   EXPECT_EQ(sim::poolInUse(kTag).blocks, 1u);  // still allocated

@@ -23,6 +23,20 @@ namespace sim {
 
 enum class Mode { Deterministic, Concurrent };
 
+// What becomes of freed IRPs and pool blocks.
+enum class Addresses {
+  // Kept poisoned a while before the host gets them back: a use after free
+  // reads garbage, and a freed IRP handed to a kernel call is a verifier stop.
+  Quarantine,
+  // Handed straight to the next allocation of the same size, last in first
+  // out, as the platform's lookaside lists do: a late completion that knows
+  // its request by address meets the request that now lives there.
+  Reuse,
+};
+// The mode BootOptions start with: TZ_SIM_ADDRESSES=reuse or =quarantine in
+// the environment, Quarantine otherwise (so the suite runs in both).
+Addresses defaultAddresses();
+
 struct BootOptions {
   Mode mode = Mode::Deterministic;
   uint64_t seed = 1;
@@ -30,6 +44,7 @@ struct BootOptions {
   // The clock tick that KeQueryTimeIncrement reports and kernel timers expire
   // on (100 ns units, at least 1): 15.625 ms by default, as on the platform.
   ULONG timeIncrement100ns = 156250;
+  Addresses addresses = defaultAddresses();
 };
 
 // Resets every kernel table and starts the kernel. Any kernel still running is
