@@ -41,6 +41,10 @@ struct WriteContext {
   ULONG pins;  // walks still using the context (activeWritesLock)
   BOOLEAN freeWhenUnpinned;  // its write is over: the last walk frees it
   BOOLEAN readyToSend;       // started: it goes when it reaches the head of sendOrder (sendOrderLock)
+  // A cancel that took the queued routine while the start DPC was running or
+  // not yet queued: each of the two adds one here, and the second discards
+  // the write, so that neither touches it after the other has freed it.
+  volatile LONG cancelMeet;
 
   PURB urb() { return reinterpret_cast<PURB>(urbBytes); }
 };

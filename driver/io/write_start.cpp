@@ -190,13 +190,18 @@ void TzSerialWriteStartDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   ULONG constant = context->timeouts.WriteTotalTimeoutConstant;
   write->refs = 0;
   // The queued cancel routine is swapped for the started one only if it is
-  // still in place; otherwise it has taken the request and left the clean-up
-  // to this DPC. Cancelled meanwhile: end it here.
+  // still in place; otherwise a cancel has taken it, and whichever of this
+  // DPC and that routine comes second ends the write. Cancelled meanwhile,
+  // with the routine still here: end it now.
   PVOID swapped = InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine),
                                                     reinterpret_cast<PVOID>(TzSerialWriteCancelStarted),
                                                     reinterpret_cast<PVOID>(TzSerialWriteCancelQueued));
-  if (swapped != reinterpret_cast<PVOID>(TzSerialWriteCancelQueued) ||
-      (irp->Cancel && IoSetCancelRoutine(irp, nullptr))) {
+  if (swapped != reinterpret_cast<PVOID>(TzSerialWriteCancelQueued)) {
+    KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+    if (InterlockedIncrement(&write->cancelMeet) == 2) TzSerialWriteDiscard(write, irp);
+    return;
+  }
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
     KeReleaseSpinLockFromDpcLevel(&context->controlLock);
     TzSerialWriteDiscard(write, irp);
     return;
@@ -226,7 +231,9 @@ void TzSerialWriteStartDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
 void TzSerialWriteCancelQueued(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   WriteContext* write = TzSerialWriteOf(irp);
-  // Still queued: the DPC will not run, the clean-up is ours. Already
-  // running: it finds this routine gone and cleans up itself.
-  if (KeRemoveQueueDpc(&write->startDpc)) TzSerialWriteDiscard(write, irp);
+  // Still queued: the DPC will not run, the clean-up is ours. Running, or not
+  // yet queued: the DPC finds this routine gone, and the second of the two
+  // to arrive cleans up. The write is not touched after the meeting.
+  if (KeRemoveQueueDpc(&write->startDpc) || InterlockedIncrement(&write->cancelMeet) == 2)
+    TzSerialWriteDiscard(write, irp);
 }

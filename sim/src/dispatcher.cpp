@@ -78,7 +78,10 @@ void KeLowerIrql(KIRQL newIrql) {
   if (newIrql < DISPATCH_LEVEL && !heldLocks.empty())
     stop("KeLowerIrql", "lowers IRQL below DISPATCH_LEVEL while a spin lock is held");
   currentIrql = newIrql;
-  if (newIrql < DISPATCH_LEVEL) drainDpcs();
+  if (newIrql < DISPATCH_LEVEL) {
+    drainDpcs();
+    preemptionPoint(sim::PreemptionPoint::IrqlLowered);
+  }
 }
 
 void SimPagedCodeCheck(const char* function) {
@@ -120,6 +123,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) {
   if (currentIrql < DISPATCH_LEVEL) stop("KeReleaseSpinLock", "spin lock held below DISPATCH_LEVEL");
   --heldLocks.count;
   __atomic_store_n(lock, KSPIN_LOCK(0), __ATOMIC_RELEASE);
+  preemptionPoint(sim::PreemptionPoint::SpinLockReleased);
 }
 
 void KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
@@ -147,10 +151,14 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait) {
   if (wait) stop("KeSetEvent", "Wait = TRUE is not implemented by the simulation");
   if (currentIrql > DISPATCH_LEVEL) stop("KeSetEvent", "called above DISPATCH_LEVEL");
   Kernel& k = kernel();
-  Lock lock(k.mutex);
-  LONG previous = event->Header.SignalState;
-  event->Header.SignalState = 1;
-  k.changed.notify_all();
+  LONG previous;
+  {
+    Lock lock(k.mutex);
+    previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+    k.changed.notify_all();
+  }
+  preemptionPoint(sim::PreemptionPoint::EventSet);
   return previous;
 }
 

@@ -184,7 +184,11 @@ void IoReuseIrp(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) { return callDriverAs("IofCallDriver", deviceObject, irp); }
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  NTSTATUS status = callDriverAs("IofCallDriver", deviceObject, irp);
+  preemptionPoint(sim::PreemptionPoint::CallDriverReturned);
+  return status;
+}
 
 void IofCompleteRequest(PIRP irp, CCHAR) {
   Kernel& k = kernel();

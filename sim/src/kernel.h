@@ -102,6 +102,9 @@ struct TimedKey {
 struct TimedItem {
   PKTIMER timer = nullptr;
   std::function<void()> action;
+  // A device's doing (a bus completion, a late answer): it never waits, so it
+  // may also run at a preemption point, between two steps of another thread.
+  bool deviceEvent = false;
 };
 
 struct Kernel {
@@ -184,6 +187,22 @@ void insertTimedLocked(Kernel& k, TimedKey key, TimedItem item, PKTIMER timer);
 BOOLEAN insertDpcLocked(Kernel& k, PKDPC dpc, PVOID arg1, PVOID arg2);
 // Deterministic mode: runs queued DPCs on this thread (when IRQL drops below DISPATCH_LEVEL).
 void drainDpcs();
+// Runs the DPC at the head of the queue, with the lock released while it
+// runs. False when none is queued.
+bool runQueuedDpcLocked(Lock& lock);
+enum class TimedRun { Any, Interrupts };
+// Runs the first time-line item already due (Interrupts: the first timer
+// expiry or device event), with the lock released while an action runs. A
+// timer's expiry queues its DPC. False when nothing eligible is due.
+bool runTimedItemLocked(Lock& lock, TimedRun which);
+// Puts an action on the time line delay100ns from now; a device event may
+// also run at preemption points.
+void scheduleAction(int64_t delay100ns, std::function<void()> action, bool deviceEvent);
+// A point where the platform can interleave other processors' work with this
+// thread's (preemption.cpp): in Deterministic mode, the seed or a pin decides
+// whether queued DPCs, due timers and device events run here.
+void preemptionPoint(sim::PreemptionPoint point);
+void resetPreemption(uint64_t seed, unsigned percent);
 // Blocks until pred() (evaluated under the kernel lock) holds or the absolute
 // deadline passes; runs the kernel loop in Deterministic mode.
 bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int64_t> deadline,

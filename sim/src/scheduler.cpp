@@ -61,51 +61,69 @@ void runWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context)
   if (heldSpinLocks() != 0) stop("work item routine", "returned holding a spin lock");
 }
 
+bool runWorkItemLocked(Lock& lock) {
+  Kernel& k = kernel();
+  if (k.workQueue.empty()) return false;
+  PIO_WORKITEM item = k.workQueue.front();
+  k.workQueue.pop_front();
+  item->queued = false;
+  PIO_WORKITEM_ROUTINE routine = item->routine;
+  PVOID context = item->context;
+  lock.unlock();
+  runWorkItem(item, routine, context);
+  lock.lock();
+  return true;
+}
+
 // Takes one ready item off the queues and runs it with the lock released.
 // Order: DPCs, then work items, then time-line items already due.
 bool runOneReady(Lock& lock) {
-  Kernel& k = kernel();
-  if (!k.dpcs.empty()) {
-    PKDPC dpc = k.dpcs.front();
-    k.dpcs.pop_front();
-    k.dpcsQueued.store(!k.dpcs.empty(), std::memory_order_relaxed);
-    dpc->DpcData = nullptr;
-    PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
-    lock.unlock();
-    runDpc(dpc, a1, a2);
-    lock.lock();
-    return true;
-  }
-  if (!k.workQueue.empty()) {
-    PIO_WORKITEM item = k.workQueue.front();
-    k.workQueue.pop_front();
-    item->queued = false;
-    PIO_WORKITEM_ROUTINE routine = item->routine;
-    PVOID context = item->context;
-    lock.unlock();
-    runWorkItem(item, routine, context);
-    lock.lock();
-    return true;
-  }
-  if (!k.timeline.empty() && k.timeline.begin()->first.due <= nowLocked(k)) {
-    auto node = k.timeline.extract(k.timeline.begin());
-    TimedItem& item = node.mapped();
-    if (item.timer) {
-      PKTIMER timer = item.timer;
-      k.timers.erase(timer);
-      timer->Header.Inserted = 0;
-      timer->Header.SignalState = 1;
-      k.changed.notify_all();
-      if (timer->Dpc) insertDpcLocked(k, timer->Dpc, nullptr, nullptr);
-      return true;
-    }
-    lock.unlock();
-    item.action();
-    lock.lock();
-    return true;
-  }
-  return false;
+  return runQueuedDpcLocked(lock) || runWorkItemLocked(lock) || runTimedItemLocked(lock, TimedRun::Any);
 }
+
+}  // namespace
+
+bool runQueuedDpcLocked(Lock& lock) {
+  Kernel& k = kernel();
+  if (k.dpcs.empty()) return false;
+  PKDPC dpc = k.dpcs.front();
+  k.dpcs.pop_front();
+  k.dpcsQueued.store(!k.dpcs.empty(), std::memory_order_relaxed);
+  dpc->DpcData = nullptr;
+  PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
+  lock.unlock();
+  runDpc(dpc, a1, a2);
+  lock.lock();
+  return true;
+}
+
+bool runTimedItemLocked(Lock& lock, TimedRun which) {
+  Kernel& k = kernel();
+  int64_t now = nowLocked(k);
+  auto it = k.timeline.begin();
+  // Only timers and device events may run between two steps of a thread:
+  // other actions may wait, as a kernel thread of their own would.
+  if (which == TimedRun::Interrupts)
+    while (it != k.timeline.end() && it->first.due <= now && !it->second.timer && !it->second.deviceEvent) ++it;
+  if (it == k.timeline.end() || it->first.due > now) return false;
+  auto node = k.timeline.extract(it);
+  TimedItem& item = node.mapped();
+  if (item.timer) {
+    PKTIMER timer = item.timer;
+    k.timers.erase(timer);
+    timer->Header.Inserted = 0;
+    timer->Header.SignalState = 1;
+    k.changed.notify_all();
+    if (timer->Dpc) insertDpcLocked(k, timer->Dpc, nullptr, nullptr);
+    return true;
+  }
+  lock.unlock();
+  item.action();
+  lock.lock();
+  return true;
+}
+
+namespace {
 
 thread_local bool drainingDpcs = false;
 
@@ -138,15 +156,7 @@ void drainDpcs() {
     ~Draining() { drainingDpcs = false; }
   } draining;
   Lock lock(k.mutex);
-  while (!k.dpcs.empty()) {
-    PKDPC dpc = k.dpcs.front();
-    k.dpcs.pop_front();
-    k.dpcsQueued.store(!k.dpcs.empty(), std::memory_order_relaxed);
-    dpc->DpcData = nullptr;
-    PVOID a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
-    lock.unlock();
-    runDpc(dpc, a1, a2);
-    lock.lock();
+  while (runQueuedDpcLocked(lock)) {
   }
 }
 
@@ -256,6 +266,7 @@ void boot(const BootOptions& options) {
     k.debugLog.clear();
     k.running = true;
   }
+  resetPreemption(options.seed, options.preemptionPercent);
   if (options.mode == Mode::Concurrent) startWorkers(k);
 }
 
@@ -308,13 +319,24 @@ bool runUntil(const std::function<bool()>& pred, std::optional<int64_t> deadline
   return waitLocked(lock, unlockedPred, deadline, "sim::runUntil");
 }
 
-void schedule(int64_t delay100ns, std::function<void()> action) {
+void schedule(int64_t delay100ns, std::function<void()> action) { detail::scheduleAction(delay100ns, std::move(action), false); }
+
+void scheduleDeviceEvent(int64_t delay100ns, std::function<void()> action) {
+  detail::scheduleAction(delay100ns, std::move(action), true);
+}
+
+}  // namespace sim
+
+namespace sim::detail {
+
+void scheduleAction(int64_t delay100ns, std::function<void()> action, bool deviceEvent) {
   Kernel& k = kernel();
   Lock lock(k.mutex);
   TimedItem item;
   item.action = std::move(action);
+  item.deviceEvent = deviceEvent;
   int64_t due = nowLocked(k) + std::max<int64_t>(delay100ns, 0);
   insertTimedLocked(k, TimedKey{due, due, 0}, std::move(item), nullptr);
 }
 
-}  // namespace sim
+}  // namespace sim::detail

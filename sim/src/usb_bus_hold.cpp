@@ -53,7 +53,7 @@ void Bus::hold(State& s, uint64_t id, InFlight f) {
     if (f.pipe) std::erase(f.pipe->queue, id);
     s.noteFinish(id, cancelled(), UrbRecord::State::Cancelled);
     s.tapFinish(id, f.urb, cancelled(), UrbRecord::State::Cancelled);
-    sim::schedule(0, [irp = f.irp, urb = f.urb] { completeUrb(irp, urb, cancelled()); });
+    sim::detail::scheduleAction(0, [irp = f.irp, urb = f.urb] { completeUrb(irp, urb, cancelled()); }, true);
   }
 }
 
@@ -97,9 +97,9 @@ void Bus::cancelRoutine(PDEVICE_OBJECT, PIRP irp) {
 }
 
 void Bus::later(State& s, int64_t delay100ns, std::function<void(State&)> action) {
-  sim::schedule(delay100ns, [weak = s.self, action = std::move(action)] {
+  sim::detail::scheduleAction(delay100ns, [weak = s.self, action = std::move(action)] {
     if (auto adapter = weak.lock()) action(stateOf(*adapter));
-  });
+  }, true);
 }
 
 }  // namespace sim::usb

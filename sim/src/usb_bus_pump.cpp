@@ -91,14 +91,14 @@ namespace {
 void deliverLater(CdcAcmAdapter::State& s, const Finished& done) {
   auto delay100ns = int64_t(s.random() % uint64_t(s.options.bulkInCompletionDelay100ns + 1));
   s.delivering[done.id] = {done.transfer.irp, done.transfer.urb, done.transfer.pipe, done.outcome};
-  sim::schedule(delay100ns, [weak = s.self, id = done.id, irp = done.transfer.irp, urb = done.transfer.urb,
+  sim::detail::scheduleAction(delay100ns, [weak = s.self, id = done.id, irp = done.transfer.irp, urb = done.transfer.urb,
                              outcome = done.outcome] {
     // A model that is gone can no longer abort the transfer: complete it here.
     if (auto adapter = weak.lock())
       Bus::deliver(Bus::stateOf(*adapter), id);
     else
       completeUrb(irp, urb, outcome);
-  });
+  }, true);
 }
 
 }  // namespace
@@ -125,9 +125,9 @@ void Bus::pump(State& s) {
 
 void Bus::schedulePump(State& s) {
   // Captures the weak reference alone, so the scheduled call needs no heap block.
-  sim::schedule(0, [weak = s.self] {
+  sim::detail::scheduleAction(0, [weak = s.self] {
     if (auto adapter = weak.lock()) pump(stateOf(*adapter));
-  });
+  }, true);
 }
 
 void Bus::seedOnce(State& s, PDEVICE_OBJECT pdo) {

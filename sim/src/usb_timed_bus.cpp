@@ -80,13 +80,13 @@ void Bus::runFrame(State& s) {
   if (!pipe || pipe->halted || pipe->hostHalted || s.gone || !s.bulkInAnswers.empty()) return;
   for (FramedDone& d : fillFrame(s, *pipe, timing)) {
     s.delivering[d.id] = {d.transfer.irp, d.transfer.urb, d.transfer.pipe, d.outcome};
-    sim::schedule(timing.frame100ns, [weak = s.self, d] {
+    sim::detail::scheduleAction(timing.frame100ns, [weak = s.self, d] {
       // A model that is gone can no longer abort the transfer: complete it here.
       if (auto adapter = weak.lock())
         deliver(stateOf(*adapter), d.id);
       else
         completeUrb(d.transfer.irp, d.transfer.urb, d.outcome);
-    });
+    }, true);
   }
   // Whatever is left waits for the next frame, which starts as this one ends.
   if (!pipe->queue.empty() && !s.bulkIn.empty()) {

@@ -14,9 +14,9 @@ void OpenPortTest::SetUp() {
   openPort(adapterOptions());
 }
 
-void OpenPortTest::openOnRealThreads(ULONG timeIncrement100ns) {
+void OpenPortTest::openOnRealThreads(ULONG timeIncrement100ns, sim::Addresses addresses) {
   sim::boot({.mode = sim::Mode::Concurrent, .seed = uint64_t(::testing::UnitTest::GetInstance()->random_seed()),
-             .workerThreads = 2, .timeIncrement100ns = timeIncrement100ns});
+             .workerThreads = 2, .timeIncrement100ns = timeIncrement100ns, .addresses = addresses});
   reload();
   openPort(adapterOptions());
 }

@@ -24,7 +24,7 @@ class OpenPortTest : public AdapterTest {
   // For a SetUp override: boots the Concurrent kernel instead (two worker
   // threads, real time, the given clock tick), loads the driver and opens the
   // port as SetUp does.
-  void openOnRealThreads(ULONG timeIncrement100ns = 156250);
+  void openOnRealThreads(ULONG timeIncrement100ns = 156250, sim::Addresses addresses = sim::defaultAddresses());
 
   // Runs fn under controlLock at DISPATCH_LEVEL; queued DPCs run afterwards.
   void locked(const std::function<void()>& fn);

@@ -37,6 +37,20 @@ enum class Addresses {
 // the environment, Quarantine otherwise (so the suite runs in both).
 Addresses defaultAddresses();
 
+// Where the platform can interleave other processors' work with a thread's
+// steps. In Deterministic mode such work otherwise runs only when a thread
+// waits; at a preemption point the seed (BootOptions::preemptionPercent) or a
+// pin (preemption::pin) may run it there. With no spin lock held, queued DPCs
+// run (as on another processor); at PASSIVE_LEVEL also the timers and device
+// events already due, or the next ones when the clock is moved on.
+enum class PreemptionPoint {
+  SpinLockReleased,  // a spin lock let go, the IRQL still at DISPATCH_LEVEL
+  IrqlLowered,       // the IRQL back below DISPATCH_LEVEL
+  CallDriverReturned,
+  EventSet,          // KeSetEvent returned
+};
+constexpr size_t kPreemptionPoints = 4;
+
 struct BootOptions {
   Mode mode = Mode::Deterministic;
   uint64_t seed = 1;
@@ -45,6 +59,9 @@ struct BootOptions {
   // on (100 ns units, at least 1): 15.625 ms by default, as on the platform.
   ULONG timeIncrement100ns = 156250;
   Addresses addresses = defaultAddresses();
+  // Deterministic mode: the chance, in percent, that a preemption point runs
+  // the work that is ready (0: only pinned points do).
+  unsigned preemptionPercent = 0;
 };
 
 // Resets every kernel table and starts the kernel. Any kernel still running is
@@ -82,6 +99,24 @@ bool runUntil(const std::function<bool()>& pred, std::optional<int64_t> deadline
 // Schedules an action (a device model's event) delay100ns from now. It runs at
 // PASSIVE_LEVEL on a kernel thread (the loop, or a worker) with no lock held.
 void schedule(int64_t delay100ns, std::function<void()> action);
+
+// ---- preemption points (Deterministic mode) -------------------------------------
+namespace preemption {
+// The nth point of this kind from now (1: the next one) runs the ready work,
+// whatever the percentage says; a point where it cannot (a spin lock held,
+// work already running there) does not count.
+void pin(PreemptionPoint point, uint64_t nth);
+struct Stats {
+  uint64_t passed[kPreemptionPoints] = {};  // points reached, by kind
+  uint64_t taken = 0;                       // points that ran work
+  uint64_t clockMoves = 0;                  // of those, points that moved the clock on
+};
+Stats stats();
+}  // namespace preemption
+
+// A device's event (a completion, an interrupt): schedule() whose action never
+// waits, so that it may also run at a preemption point.
+void scheduleDeviceEvent(int64_t delay100ns, std::function<void()> action);
 
 // ---- pool -------------------------------------------------------------------
 // No block larger than 64 MiB is granted: such an allocation fails (and
