@@ -700,6 +700,7 @@ RunReport runSeed(uint64_t seed, bool verbose) {
   }
   report.steps = run.stepIndex();
   report.coverage = run.coverage();
+  report.preemptions = sim::preemption::stats().taken;
   run.abandon();
   return report;
 }

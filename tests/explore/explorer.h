@@ -18,6 +18,7 @@ struct RunReport {
   bool failed = false;
   std::string failure;  // what broke, and at which step
   std::map<std::string, uint64_t> coverage;  // request and event kinds, by name, and how often
+  uint64_t preemptions = 0;  // preemption points that ran work between two steps of a thread
 };
 
 // Boots a fresh kernel, runs that seed number's run to the end (removal and unload), checks

@@ -33,11 +33,12 @@ int replay(uint64_t seed, bool verbose) {
 
 int sweep(uint64_t first, uint64_t count, bool listCoverage) {
   auto started = std::chrono::steady_clock::now();
-  uint64_t steps = 0, failures = 0;
+  uint64_t steps = 0, failures = 0, preemptions = 0;
   std::map<std::string, uint64_t> coverage;
   for (uint64_t seed = first; seed < first + count; ++seed) {
     explore::RunReport r = explore::runSeed(seed, false);
     steps += r.steps;
+    preemptions += r.preemptions;
     for (const auto& [kind, n] : r.coverage) coverage[kind] += n;
     if (r.failed) {
       ++failures;
@@ -59,6 +60,8 @@ int sweep(uint64_t first, uint64_t count, bool listCoverage) {
   std::printf("explored seeds %llu..%llu: %llu runs, %llu steps, %llu failures, %.1f s\n", (unsigned long long)first,
               (unsigned long long)(first + count - 1), (unsigned long long)count, (unsigned long long)steps,
               (unsigned long long)failures, seconds);
+  std::printf("throughput: %.0f seeds/s, %.0f steps/s; %llu preemption points ran work\n", double(count) / seconds,
+              double(steps) / seconds, (unsigned long long)preemptions);
   std::printf("coverage: %zu of %zu request and event kinds%s%s\n", covered, kinds.size(),
               missing.empty() ? "" : ", never issued:", missing.c_str());
   if (listCoverage)

@@ -109,8 +109,16 @@ void World::bootAndPlug() {
   const ULONG ticks[] = {156250, 156250, 10000};
   ULONG tick = ticks[random.below(3)];
   sim::Addresses addresses = random.chance(0.5) ? sim::Addresses::Reuse : sim::Addresses::Quarantine;
-  sim::boot({.mode = sim::Mode::Deterministic, .seed = seed_, .timeIncrement100ns = tick, .addresses = addresses});
-  note("boot", addresses == sim::Addresses::Reuse ? "freed IRPs and pool reused at once" : "freed IRPs and pool in quarantine");
+  const unsigned preemption[] = {0, 2, 10, 30};
+  unsigned percent = preemption[random.below(std::size(preemption))];
+  sim::boot({.mode = sim::Mode::Deterministic,
+             .seed = seed_,
+             .timeIncrement100ns = tick,
+             .addresses = addresses,
+             .preemptionPercent = percent});
+  note("boot", std::string(addresses == sim::Addresses::Reuse ? "freed IRPs and pool reused at once"
+                                                             : "freed IRPs and pool in quarantine") +
+                   ", preemption at " + std::to_string(percent) + "% of points");
   sim::setAbortOnStop(false);
   sim::registry::createKey(serviceKey());
   const int settings[] = {-1, -1, 0, 1, 2, 4, 5};
