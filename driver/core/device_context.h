@@ -86,6 +86,10 @@ struct DeviceContext {
   PIRP pendingSystemPowerIrp;
   PIRP pendingDevicePowerIrp;
   volatile LONG poweredDown;  // set by power-down work, taken back once by power-up work
+  // A wake whose device request could not be had asks again from this timer.
+  KTIMER powerRetryTimer;
+  KDPC powerRetryDpc;
+  volatile LONG powerRetriesLeft;
   // The power work routine the work item runs (a request that came at
   // DISPATCH_LEVEL).
   void (*powerWork)(PDEVICE_OBJECT deviceObject, DeviceContext* context);
@@ -299,6 +303,10 @@ enum TzSerialQueueIndex { WriteQueueIndex = 0, WaitMaskQueueIndex = 1, ReadQueue
 // Device-wide queue operations. PASSIVE_LEVEL for the stall.
 void TzSerialStallAllQueues(DeviceContext* context);
 void TzSerialRestartAllQueues(DeviceContext* context);
+// One stall level on the hold queue and every request queue, without waiting:
+// nothing new starts or goes on the bus until TzSerialRestartAllQueues.
+// IRQL <= DISPATCH_LEVEL.
+void TzSerialHoldOffAllQueues(DeviceContext* context);
 // Cancels every request of the handle (every request when fileObject is null);
 // reads and flushes go whatever the handle.
 void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject);

@@ -18,6 +18,11 @@ void TzSerialStallAllQueues(DeviceContext* context) {
   TzSerialHoldQueueWaitIdle(&context->holdQueue);
 }
 
+void TzSerialHoldOffAllQueues(DeviceContext* context) {
+  TzSerialHoldQueueStall(&context->holdQueue);
+  for (RequestQueue* queue : context->requestQueues) TzSerialHoldOffQueue(queue);
+}
+
 void TzSerialRestartAllQueues(DeviceContext* context) {
   TzSerialHoldQueueResume(&context->holdQueue);
   for (RequestQueue* queue : context->requestQueues) TzSerialRestartQueue(queue);

@@ -7,6 +7,7 @@
 #include "driver/usb/bulk_out.h"
 #include "driver/io/read.h"
 #include "driver/pnp/pnp.h"
+#include "driver/power/power.h"
 #include "driver/serial/ioctl.h"
 #include "driver/serial/line_state.h"
 #include "driver/usb/bulk_in.h"
@@ -86,6 +87,8 @@ void TzSerialInitializeTimersAndDpcs(DeviceContext* context) {
   for (KEVENT& done : context->bulkInDone) KeInitializeEvent(&done, NotificationEvent, TRUE);
   KeInitializeDpc(&context->bulkInSendDpc, TzSerialBulkInSendDpc, context);
   KeInitializeDpc(&context->controlCharDpc, TzSerialControlCharDpc, context);
+  KeInitializeTimer(&context->powerRetryTimer);
+  KeInitializeDpc(&context->powerRetryDpc, TzSerialPowerRetryDpc, context);
 }
 
 void TzSerialWriteDefaultSettings(DeviceContext* context) {

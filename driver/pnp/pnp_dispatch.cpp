@@ -36,6 +36,9 @@ NTSTATUS TzSerialPnpStart(DeviceContext* context, PIRP irp) {
   }
   TzSerialSetDeviceState(context, DeviceStateStarted);
   TzSerialRestartAllQueues(context);
+  // A device stopped while powered down comes back in D0: the power-down's
+  // stall goes with it.
+  if (InterlockedExchange(&context->poweredDown, 0)) TzSerialRestartAllQueues(context);
   TzSerialResetPipes(context, ResetAllPipes);
   return TzSerialPnpComplete(context, irp, status);
 }

@@ -28,5 +28,11 @@ IO_COMPLETION_ROUTINE TzSerialDevicePowerUpComplete;
 void TzSerialPowerDown(PDEVICE_OBJECT deviceObject, DeviceContext* context);
 void TzSerialPowerUpFinish(PDEVICE_OBJECT deviceObject, DeviceContext* context);
 void TzSerialPowerStayD0(PDEVICE_OBJECT deviceObject, DeviceContext* context);
+// A wake whose device request could not be had: asks for D0 again from a
+// timer, every 100 ms up to ten times, while the system is working and the
+// device is not in D0. IRQL <= DISPATCH_LEVEL.
+void TzSerialPowerRetryD0(DeviceContext* context);
+KDEFERRED_ROUTINE TzSerialPowerRetryDpc;
+
 void TzSerialRunPowerWork(PDEVICE_OBJECT deviceObject, DeviceContext* context,
                           void (*work)(PDEVICE_OBJECT deviceObject, DeviceContext* context));

@@ -71,6 +71,11 @@ DEVICE_POWER_STATE TzSerialMapSystemToDevicePower(SYSTEM_POWER_STATE state) {
 
 NTSTATUS TzSerialPowerDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
+  // An unplugged adapter whose port is still open stays in the power
+  // manager's tree until its handles close, and a machine that sleeps sends
+  // it power requests: they pass down untouched, for a set-power may not fail.
+  if (TzSerialDeviceState(context) == DeviceStateSurpriseRemoved && TzSerialIoIncrement(context))
+    return TzSerialPowerPassDown(context, irp);
   NTSTATUS status = TzSerialCheckDriverStatus(irp, context);
   if (status != STATUS_SUCCESS) {
     PoStartNextPowerIrp(irp);
@@ -119,6 +124,13 @@ NTSTATUS TzSerialSystemPowerComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionC
     status = PoRequestPowerIrp(context->physicalDevice, stack->MinorFunction, device,
                                TzSerialDevicePowerRequestComplete, context, nullptr);
     if (NT_SUCCESS(status)) return STATUS_MORE_PROCESSING_REQUIRED;
+    // A query may be refused; a set-power may not fail, so the system goes
+    // on and the device stays in the state it is in, consistent with its
+    // readers and queues; back in the working state it asks again for D0.
+    if (stack->MinorFunction == IRP_MN_SET_POWER) {
+      if (device.DeviceState == PowerDeviceD0) TzSerialPowerRetryD0(context);
+      status = STATUS_SUCCESS;
+    }
   }
   context->pendingSystemPowerIrp = nullptr;
   PoStartNextPowerIrp(irp);

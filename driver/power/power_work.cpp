@@ -62,11 +62,18 @@ void TzSerialRunPowerWork(PDEVICE_OBJECT deviceObject, DeviceContext* context,
 void TzSerialPowerDown(PDEVICE_OBJECT, DeviceContext* context) {
   PAGED_CODE();
   PIRP irp = TzSerialTakePowerIrp(context);
-  InterlockedExchange(&context->poweredDown, 1);
-  TzSerialCancelAllRequests(context, nullptr);
-  TzSerialStatusCancel(context);
-  TzSerialBulkInCancelAll(context);
-  TzSerialCancelWrites(context);
+  // The requests under way end, and from here until power-up nothing new
+  // starts or goes on the bus: requests that arrive wait in their queues,
+  // control requests are held, readers stay down. A query and the set that
+  // follows it do this once; what came in between waits for the power-up.
+  if (!InterlockedExchange(&context->poweredDown, 1)) {
+    TzSerialHoldOffAllQueues(context);
+    TzSerialCancelAllRequests(context, nullptr);
+  }
+  // The device leaves D0 only once every transfer of ours is back (a USB
+  // client must not leave transfers on the bus of a suspended device); one
+  // that never comes back is left after the bounded wait.
+  TzSerialStopTransfers(context);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MinorFunction == IRP_MN_SET_POWER) TzSerialRecordDevicePower(context, stack);
   TzSerialPowerSendOn(context, irp);

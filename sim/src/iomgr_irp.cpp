@@ -49,6 +49,12 @@ bool inFlight(PIRP irp) { return irp->CurrentLocation <= irp->StackCount; }
 
 bool isError(NTSTATUS status) { return ULONG(status) >= 0xC0000000u; }
 
+bool isFailedSystemSetPower(PIRP irp) {
+  const IO_STACK_LOCATION* location = IoGetCurrentIrpStackLocation(irp);
+  return location->MajorFunction == IRP_MJ_POWER && location->MinorFunction == IRP_MN_SET_POWER &&
+         location->Parameters.Power.Type == SystemPowerState && !NT_SUCCESS(irp->IoStatus.Status);
+}
+
 // The I/O manager's last step for an application request: copy the buffered
 // output back, record the result, free the IRP.
 void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
@@ -199,6 +205,9 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
   if (!inFlight(irp)) stop("IofCompleteRequest", "completes an IRP that is already complete (completed twice)");
   if (irp->CancelRoutine) stop("IofCompleteRequest", "completes an IRP whose cancel routine is still set");
   if (irp->IoStatus.Status == STATUS_PENDING) stop("IofCompleteRequest", "completes an IRP with STATUS_PENDING");
+  if (isFailedSystemSetPower(irp))
+    stop("IofCompleteRequest", "completes a system set-power request with a failure status: a driver may fail a "
+                               "query-power, never a set-power (the system goes to that state regardless)");
   if (heldSpinLocks()) stop("IofCompleteRequest", "completes an IRP while holding a spin lock");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IofCompleteRequest", "called above DISPATCH_LEVEL");
   checkPowerIrpLeaves("IofCompleteRequest", irp, "completed");

@@ -78,7 +78,13 @@ NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     case IRP_MN_QUERY_CAPABILITIES:
       fillCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
       return completeWith(irp, STATUS_SUCCESS);
-    case IRP_MN_START_DEVICE:
+    case IRP_MN_START_DEVICE: {
+      // A started device is in D0: the bus powers it up to start it.
+      POWER_STATE d0;
+      d0.DeviceState = PowerDeviceD0;
+      PoSetPowerState(pdo, DevicePowerState, d0);
+      return completeWith(irp, STATUS_SUCCESS);
+    }
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -143,6 +149,15 @@ NTSTATUS busPower(PDEVICE_OBJECT pdo, PIRP irp) {
   }
   switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
+      if (device && device->options.transfersNotCompleted && stack->Parameters.Power.Type == DevicePowerState &&
+          stack->Parameters.Power.State.DeviceState > PowerDeviceD0) {
+        if (size_t pending = device->options.transfersNotCompleted())
+          stop("IRP_MN_SET_POWER", "a device set-power to D" +
+                                       std::to_string(stack->Parameters.Power.State.DeviceState - 1) +
+                                       " reached the bus with " + std::to_string(pending) +
+                                       " transfer(s) still pending: a USB client cancels its transfers and waits "
+                                       "for them before its device leaves D0");
+      }
       PoStartNextPowerIrp(irp);
       if (device && stack->Parameters.Power.Type == DevicePowerState) {
         auto failure = device->options.devicePowerFailures.find(stack->Parameters.Power.State.DeviceState);
@@ -275,6 +290,7 @@ PDEVICE_OBJECT createPhysicalDevice(const PhysicalDeviceOptions& options) {
     std::memset(extension, 0x5A, extensionSize);  // a foreign driver's private data
   }
   pdo->Flags = (pdo->Flags | options.flags) & ~DO_DEVICE_INITIALIZING;
+  pdo->DeviceObjectExtension->powerState = PowerDeviceD0;  // enumerated working
   physicalDevices()[pdo] = std::move(device);
   return pdo;
 }
@@ -458,6 +474,19 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, 
   if (type != DevicePowerState) return previous;  // system states are the power manager's own
   Lock lock(kernel().mutex);
   previous.DeviceState = deviceObject->DeviceObjectExtension->powerState;
+  // A driver above the bus reports a new state in step with the stack below
+  // it: D0 once the lower drivers have reached it, a lower state before it
+  // passes the request down (so the lower device is still where it was).
+  PDEVICE_OBJECT lower = deviceObject->DeviceObjectExtension->AttachedTo;
+  if (lower && state.DeviceState != previous.DeviceState) {
+    DEVICE_POWER_STATE below = lower->DeviceObjectExtension->powerState;
+    if (state.DeviceState == PowerDeviceD0 && below != PowerDeviceD0)
+      stop("PoSetPowerState", "reports D0 before the lower drivers have reached it: on the way up, call it once "
+                              "the device set-power request has come back from below");
+    if (state.DeviceState > PowerDeviceD0 && below == state.DeviceState && previous.DeviceState == PowerDeviceD0)
+      stop("PoSetPowerState", "reports a lower power state after the device set-power request went below: on the "
+                              "way down, call it before passing the request on");
+  }
   deviceObject->DeviceObjectExtension->powerState = state.DeviceState;
   return previous;
 }

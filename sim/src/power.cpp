@@ -369,8 +369,9 @@ NTSTATUS setSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
           return manager().requestedInFlight == 0;
         },
         kSecond);
+  // The manager moves to the new state only when the stack has gone there.
   Lock lock(kernel().mutex);
-  manager().systemState = state;
+  if (NT_SUCCESS(status)) manager().systemState = state;
   return status;
 }
 

@@ -113,6 +113,11 @@ size_t CdcAcmAdapter::pendingTransfers(uint8_t endpoint) const {
   return n;
 }
 
+size_t CdcAcmAdapter::transfersNotCompleted() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->inFlight.size() + state_->delivering.size();
+}
+
 size_t CdcAcmAdapter::pendingBulkInBytes() const {
   std::lock_guard lock(state_->mutex);
   return state_->bulkIn.size();
@@ -222,6 +227,10 @@ PluggedAdapter plugAdapter(AdapterOptions adapterOptions, pnp::PhysicalDeviceOpt
   auto adapter = CdcAcmAdapter::create(std::move(adapterOptions));
   pdoOptions.internalDeviceControl = [adapter](PDEVICE_OBJECT pdo, PIRP irp) {
     return adapter->internalDeviceControl(pdo, irp);
+  };
+  pdoOptions.transfersNotCompleted = [weak = std::weak_ptr(adapter)] {
+    auto model = weak.lock();
+    return model ? model->transfersNotCompleted() : 0;
   };
   return {pnp::createPhysicalDevice(pdoOptions), adapter};
 }

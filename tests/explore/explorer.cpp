@@ -576,7 +576,9 @@ void Run::powerStep() {
     // Requests may arrive in the middle of a transition.
     if (random.chance(0.5)) {
       Port& p = randomPort();
+      p.asleep = true;
       if (p.present() && p.file.isOpen()) portStep(p);
+      p.asleep = false;
     }
     NTSTATUS w = sim::power::wakeAll();
     note("sleep S3 and wake", "wake " + statusName(w));

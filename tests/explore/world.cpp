@@ -280,6 +280,9 @@ void World::submitIoctlCode(Port& p, ULONG code, ULONG flags, ULONG minIn, ULONG
   if (code == IOCTL_SERIAL_IMMEDIATE_CHAR && valid) op.allowed.push_back(STATUS_TIMEOUT);
   if (code == IOCTL_SERIAL_SET_QUEUE_SIZE && valid) op.allowed.push_back(STATUS_INSUFFICIENT_RESOURCES);
   if (flags & (Held | Pends)) op.allowed.push_back(STATUS_CANCELLED);
+  // A powered-down port holds every request until it is back in D0; the
+  // close or a removal may come first.
+  if (p.asleep || p.queriedDown) op.allowed.push_back(STATUS_CANCELLED);
   if (op.errorAbort) op.allowed.push_back(STATUS_CANCELLED);
 }
 

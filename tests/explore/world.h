@@ -66,6 +66,7 @@ struct Port {
   bool transportTrouble = false;  // a fault the bus may report in a request's status
   bool queryPending = false;
   bool queriedDown = false;  // a device query for D3 without its set
+  bool asleep = false;       // between a system sleep and the wake
   bool claimedByOther = false;
   bool escapeTaint = false;
 

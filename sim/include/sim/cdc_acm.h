@@ -236,6 +236,9 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   // requests held by a fault). A bulk-in transfer already filled whose
   // completion is still on its way is not counted.
   size_t pendingTransfers(uint8_t endpoint) const;
+  // Every transfer the host has sent that has not completed yet, on any
+  // pipe, filled ones whose completion is on its way included.
+  size_t transfersNotCompleted() const;
   // Bytes the device has queued for bulk-in (sendBulkIn, loopback) that no
   // transfer has taken yet: a test feeding a long stream keeps what is in
   // flight bounded by topping this up.

@@ -35,6 +35,9 @@ struct PhysicalDeviceOptions {
   // Handles IRP_MJ_INTERNAL_DEVICE_CONTROL (URBs, port reset) for the device
   // model; without one such requests fail with STATUS_NOT_SUPPORTED.
   std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> internalDeviceControl;
+  // The device model's transfers not yet completed: a device set-power to
+  // D1-D3 that reaches the bus while any is pending is a verifier stop.
+  std::function<size_t()> transfersNotCompleted;
 };
 
 // Creates an adapter's physical device object on the simulated USB bus.
