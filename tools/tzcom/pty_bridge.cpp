@@ -19,12 +19,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int lineCheckMs = 100;                            // how often the slave's settings are compared
-constexpr int idleCheckMs = 20;                             // how often a hung-up master is looked at
 constexpr auto busyRetry = std::chrono::milliseconds(250);  // how often a busy port is tried again
 constexpr auto abandonAfter = std::chrono::seconds(2);      // how long a held write outlives its program
 constexpr size_t chunk = 4096;
 
 std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+int msUntil(Clock::time_point when) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now()).count();
+  return left > 0 ? int(left) : 0;
+}
 
 short masterEvents(int master) {
   pollfd fd{master, POLLIN, 0};
@@ -71,6 +75,8 @@ bool PtyBridge::start(std::string* error) {
   }
   ::close(slave);
   if (!rawSet) return fail(failure("raw mode on " + slavePath_));
+  std::string watchError;
+  if (!holders_.watch(slavePath_, master_, &watchError)) return fail(watchError);
   if (!options_.linkPath.empty()) {
     struct stat existing {};
     if (lstat(options_.linkPath.c_str(), &existing) == 0) {
@@ -108,15 +114,20 @@ void PtyBridge::closeAll() {
     if (n >= 0 && std::string(target, size_t(n)) == slavePath_) unlink(options_.linkPath.c_str());
     linked_ = false;
   }
+  holders_.close();
   for (int* fd : {&master_, &wake_[0], &wake_[1]}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
 }
 
-void PtyBridge::waitForWake(int timeoutMs) {
-  pollfd fd{wake_[0], POLLIN, 0};
-  poll(&fd, 1, timeoutMs);
+// Sleeps until stop(), an open or close of the slave, bytes written to the
+// slave (withMaster) or timeoutMs (-1: no limit). A hung-up master polls
+// readable at once, so withMaster only while the slave is held.
+void PtyBridge::waitForNews(int timeoutMs, bool withMaster) {
+  pollfd fds[3] = {{wake_[0], POLLIN, 0}, {holders_.fd(), POLLIN, 0}, {master_, POLLIN, 0}};
+  poll(fds, withMaster ? 3 : 2, timeoutMs);
+  holders_.count();  // takes the news in, so that the next wait sleeps
 }
 
 // Some program holds the slave, or has written to it and gone already.
@@ -133,7 +144,8 @@ void PtyBridge::discardInput() {
 
 // What the port sent that no program read must not reach the next program
 // to open the slave, as a port's queues are purged when it closes. Only the
-// slave side can flush that queue; opening it briefly is harmless.
+// slave side can flush that queue; opening it briefly is harmless (the
+// holders' count sees it come and go).
 void PtyBridge::flushSlaveInput() {
   int slave = ::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (slave < 0) return;
@@ -146,16 +158,21 @@ void PtyBridge::run() {
   Clock::time_point retryAt{};
   while (!stopping_) {
     if (!portWanted()) {
-      waitForWake(idleCheckMs);
+      waitForNews(-1, false);  // the next open of the slave wakes the bridge
       continue;
     }
     if (Clock::now() < retryAt) {
       discardInput();
-      waitForWake(idleCheckMs);
+      waitForNews(msUntil(retryAt), true);
       continue;
     }
+    // The session serves the programs holding the slave now and those that
+    // join them, until the last of them closes it.
+    const uint64_t departures = holders_.count().departures;
+    auto delivering = [this, departures] { return holders_.count().departures == departures; };
     comm::DWORD error = 0;
-    std::unique_ptr<PtySession> session = PtySession::open(options_.portName, master_, options_.verbosity, &error);
+    std::unique_ptr<PtySession> session =
+        PtySession::open(options_.portName, master_, delivering, options_.verbosity, &error);
     if (!session) {
       if (options_.verbosity >= 1 && !waitingLogged) {
         if (error == comm::ERROR_ACCESS_DENIED)
@@ -173,7 +190,7 @@ void PtyBridge::run() {
     if (options_.verbosity >= 2 || (options_.verbosity >= 1 && waitingLogged))
       std::fprintf(stderr, "tzcom: %s is open for the pty\n", options_.portName.c_str());
     waitingLogged = false;
-    serve(*session);
+    serve(*session, departures);
     // Flushed before the port closes, so that the next client to find the
     // port free finds the slave's queue empty too.
     session->stopReceiving();
@@ -186,16 +203,19 @@ void PtyBridge::run() {
 
 // Moves what the slave writes to the port until the last program closes the
 // slave (or the bridge stops); the session's own thread moves the other way.
-void PtyBridge::serve(PtySession& session) {
+void PtyBridge::serve(PtySession& session, uint64_t departures) {
   uint8_t buffer[chunk];
   // A write the port holds back (flow control) is given up when the bridge
-  // stops, or a while after the program that wrote it has gone.
+  // stops, when the next program has opened the slave, or a while after the
+  // session's programs have gone.
   Clock::time_point goneSince{};
   auto keepGoing = [&] {
     if (stopping_) return false;
-    if (!(masterEvents(master_) & POLLHUP)) {
+    SlaveHolders::Count now = holders_.count();
+    const bool left = now.departures != departures;
+    if (now.holders > 0) {
       goneSince = {};
-      return true;
+      return !left;
     }
     if (goneSince == Clock::time_point{}) goneSince = Clock::now();
     return Clock::now() - goneSince < abandonAfter;
@@ -206,20 +226,24 @@ void PtyBridge::serve(PtySession& session) {
       session.followLine();
       lineCheck = Clock::now() + std::chrono::milliseconds(lineCheckMs);
     }
-    pollfd fds[2] = {{wake_[0], POLLIN, 0}, {master_, POLLIN, 0}};
-    if (poll(fds, 2, lineCheckMs) <= 0) continue;
-    if (fds[1].revents & POLLIN) {
-      ssize_t n = ::read(master_, buffer, sizeof buffer);
-      if (n > 0) {
-        // Settings made before a write apply to what it writes.
-        session.followLine();
-        session.write(buffer, size_t(n), keepGoing);
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-      return;  // EIO: hung up with nothing left to read
+    pollfd fds[3] = {{wake_[0], POLLIN, 0}, {holders_.fd(), POLLIN, 0}, {master_, POLLIN, 0}};
+    poll(fds, 3, lineCheckMs);
+    SlaveHolders::Count now = holders_.count();
+    const bool left = now.departures != departures;
+    // Once the next program has opened the slave, what waits in the master
+    // may be its own: it goes out in that program's session. With nobody
+    // there, it is what the programs that left wrote last, and goes out here.
+    if (left && now.holders > 0) return;
+    ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n > 0) {
+      // Settings made before a write apply to what it writes.
+      session.followLine();
+      session.write(buffer, size_t(n), keepGoing);
+      continue;
     }
-    if (fds[1].revents & (POLLHUP | POLLERR)) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN && !left) continue;
+    return;  // EIO: hung up with nothing left to read; or the programs left and what they wrote went out
   }
 }
 

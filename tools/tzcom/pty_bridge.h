@@ -9,13 +9,17 @@
 // The port is exclusive and the RFC 2217 server may want it too, so the bridge
 // holds it only while some program holds the slave open: it opens the port
 // when the first one opens the slave and closes it (DTR drops) when the last
-// one closes it. While the port is open, bytes written to the slave go to the
-// port and bytes the port receives come out of the slave, none lost either
-// way; the slave's line settings (speed, data bits, parity, stop bits,
-// CRTSCTS) are applied to the port as the program changes them. While another
-// client has the port, the bridge retries and discards what is written to the
-// slave meanwhile.
+// one closes it, even if the next program has already opened the slave again
+// (which then gets the port afresh). While the port is open, bytes written to
+// the slave go to the port and bytes the port receives come out of the slave,
+// none lost either way; what the port receives after the last program has
+// closed the slave is dropped, as a closed port drops it. The slave's line
+// settings (speed, data bits, parity, stop bits, CRTSCTS) are applied to the
+// port as the program changes them. While another client has the port, the
+// bridge retries and discards what is written to the slave meanwhile.
 #pragma once
+
+#include "tools/tzcom/pty_holders.h"
 
 #include <atomic>
 #include <string>
@@ -49,9 +53,9 @@ class PtyBridge {
 
  private:
   void run();
-  void serve(PtySession& session);
+  void serve(PtySession& session, uint64_t departures);
   bool portWanted();
-  void waitForWake(int timeoutMs);
+  void waitForNews(int timeoutMs, bool withMaster);
   void discardInput();
   void flushSlaveInput();
   void closeAll();
@@ -60,6 +64,7 @@ class PtyBridge {
   std::string slavePath_;
   int master_ = -1;
   int wake_[2] = {-1, -1};  // stop() writes to wake_[1]
+  SlaveHolders holders_;
   bool linked_ = false;
   std::atomic<bool> stopping_{false};
   std::thread thread_;

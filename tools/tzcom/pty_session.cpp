@@ -18,8 +18,8 @@ constexpr size_t chunk = 4096;
 
 }  // namespace
 
-std::unique_ptr<PtySession> PtySession::open(const std::string& portName, int master, int verbosity,
-                                             comm::DWORD* error) {
+std::unique_ptr<PtySession> PtySession::open(const std::string& portName, int master, Delivering delivering,
+                                             int verbosity, comm::DWORD* error) {
   HANDLE port = comm::CreateFileA(portName.c_str(), comm::GENERIC_READ | comm::GENERIC_WRITE, 0, nullptr,
                                   comm::OPEN_EXISTING, comm::FILE_FLAG_OVERLAPPED, nullptr);
   if (port == comm::INVALID_HANDLE_VALUE) {
@@ -27,22 +27,26 @@ std::unique_ptr<PtySession> PtySession::open(const std::string& portName, int ma
     return nullptr;
   }
   // A read returns what has arrived at once, or waits at most 50 ms for the
-  // first byte, so the receiving thread notices a stop quickly. No write
-  // timeout: flow control may hold a write as long as it likes.
+  // first byte (a stop cancels it sooner). No write timeout: flow control may
+  // hold a write as long as it likes.
   comm::COMMTIMEOUTS timeouts{comm::MAXDWORD, comm::MAXDWORD, 50, 0, 0};
   if (!comm::SetCommTimeouts(port, &timeouts)) {
     *error = comm::GetLastError();
     comm::CloseHandle(port);
     return nullptr;
   }
-  std::unique_ptr<PtySession> session(new PtySession(port, portName, master, verbosity));
+  std::unique_ptr<PtySession> session(new PtySession(port, portName, master, std::move(delivering), verbosity));
   session->followLine();
   session->receiver_ = std::thread([s = session.get()] { s->receive(); });
   return session;
 }
 
-PtySession::PtySession(HANDLE port, std::string portName, int master, int verbosity)
-    : port_(port), portName_(std::move(portName)), master_(master), verbosity_(verbosity) {}
+PtySession::PtySession(HANDLE port, std::string portName, int master, Delivering delivering, int verbosity)
+    : port_(port),
+      portName_(std::move(portName)),
+      master_(master),
+      delivering_(std::move(delivering)),
+      verbosity_(verbosity) {}
 
 PtySession::~PtySession() {
   stopReceiving();
@@ -50,8 +54,11 @@ PtySession::~PtySession() {
 }
 
 void PtySession::stopReceiving() {
+  if (!receiver_.joinable()) return;
   stopping_ = true;
-  if (receiver_.joinable()) receiver_.join();
+  // A read issued after this cancel sees stopping_ and cancels itself.
+  comm::CancelIoEx(port_, nullptr);
+  receiver_.join();
 }
 
 void PtySession::followLine() {
@@ -113,14 +120,10 @@ void PtySession::receive() {
     comm::DWORD got = 0;
     bool ok = comm::ReadFile(port_, buffer, sizeof buffer, nullptr, &ov);
     if (!ok && comm::GetLastError() == comm::ERROR_IO_PENDING) {
-      while (!(ok = comm::GetOverlappedResultEx(port_, &ov, &got, sliceMs)) &&
-             comm::GetLastError() == comm::ERROR_IO_INCOMPLETE) {
-        if (stopping_) {
-          comm::CancelIoEx(port_, &ov);
-          ok = comm::GetOverlappedResult(port_, &ov, &got, TRUE);
-          break;
-        }
-      }
+      // stopReceiving sets the flag before it cancels: a read issued after
+      // its cancel is cancelled here.
+      if (stopping_) comm::CancelIoEx(port_, &ov);
+      ok = comm::GetOverlappedResult(port_, &ov, &got, TRUE);
     } else if (ok) {
       ok = comm::GetOverlappedResult(port_, &ov, &got, TRUE);
     }
@@ -133,9 +136,12 @@ void PtySession::receive() {
   }
 }
 
-// Writes all of data to the master, unless the session stops first.
+// Writes all of data to the master, unless the session stops or its
+// programs leave first: an echo that comes back after its program has closed
+// the slave must not reach the next program to open it.
 void PtySession::toMaster(const uint8_t* data, size_t length) {
   while (length > 0) {
+    if (!delivering_()) return;
     ssize_t n = ::write(master_, data, length);
     if (n > 0) {
       data += n;

@@ -17,13 +17,19 @@ namespace tzcom {
 
 class PtySession {
  public:
+  // Asked before each write to the master: false once the programs the
+  // session serves have left, and what the port receives is dropped.
+  using Delivering = std::function<bool()>;
+
   // Opens the port (overlapped), sets short read timeouts and the slave's
   // line settings and starts the receiving thread. Null on failure, with the
   // comm API's error in *error.
-  static std::unique_ptr<PtySession> open(const std::string& portName, int master, int verbosity,
-                                          comm::DWORD* error);
+  static std::unique_ptr<PtySession> open(const std::string& portName, int master, Delivering delivering,
+                                          int verbosity, comm::DWORD* error);
   ~PtySession();  // stops the receiving thread and closes the port
-  // Stops moving bytes to the master (joins the receiving thread).
+  // Stops moving bytes to the master: cancels the read the receiving thread
+  // waits on and joins it. Not while write() runs: the cancel takes every
+  // request of the port.
   void stopReceiving();
   PtySession(const PtySession&) = delete;
   PtySession& operator=(const PtySession&) = delete;
@@ -36,13 +42,14 @@ class PtySession {
   void followLine();
 
  private:
-  PtySession(HANDLE port, std::string portName, int master, int verbosity);
+  PtySession(HANDLE port, std::string portName, int master, Delivering delivering, int verbosity);
   void receive();
   void toMaster(const uint8_t* data, size_t length);
 
   HANDLE port_;
   std::string portName_;
   int master_;
+  Delivering delivering_;
   int verbosity_;
   termios line_{};
   bool haveLine_ = false;
