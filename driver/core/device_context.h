@@ -300,8 +300,12 @@ struct DeviceContext {
 
 enum TzSerialQueueIndex { WriteQueueIndex = 0, WaitMaskQueueIndex = 1, ReadQueueIndex = 2, PurgeQueueIndex = 3 };
 
-// Device-wide queue operations. PASSIVE_LEVEL for the stall.
-void TzSerialStallAllQueues(DeviceContext* context);
+// Device-wide queue operations. For a granted query: stalls every queue one
+// level (nothing new starts or goes on the bus), brings every transfer back
+// (bounded) and waits, bounded, for the queues and the hold queue to go idle.
+// FALSE when the device did not come to rest: the queues stay stalled and the
+// caller restarts them. PASSIVE_LEVEL.
+BOOLEAN TzSerialStallAllQueues(DeviceContext* context);
 void TzSerialRestartAllQueues(DeviceContext* context);
 // One stall level on the hold queue and every request queue, without waiting:
 // nothing new starts or goes on the bus until TzSerialRestartAllQueues.

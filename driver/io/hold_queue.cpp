@@ -100,13 +100,14 @@ void TzSerialHoldQueueCancelHeld(HoldQueue* hold, PFILE_OBJECT fileObject) {
   TzSerialCancelListedRequests(&hold->lock, &hold->heldList, fileObject);
 }
 
-void TzSerialHoldQueueWaitIdle(HoldQueue* hold) {
+BOOLEAN TzSerialHoldQueueWaitIdle(HoldQueue* hold, PLARGE_INTEGER timeout) {
   PAGED_CODE();
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&hold->lock);
   KeClearEvent(&hold->idleEvent);
   bool active = hold->activeCount != 0;
   KeReleaseSpinLock(&hold->lock, oldIrql);
-  if (active) KeWaitForSingleObject(&hold->idleEvent, Executive, KernelMode, FALSE, nullptr);
+  if (!active) return TRUE;
+  return KeWaitForSingleObject(&hold->idleEvent, Executive, KernelMode, FALSE, timeout) != STATUS_TIMEOUT;
 }
 
 void TzSerialHoldQueueSetAbortStatus(HoldQueue* hold, NTSTATUS status) {

@@ -5,17 +5,24 @@
 #include "driver/usb/bulk_out.h"
 #include "driver/usb/pipe_control.h"
 
-void TzSerialStallAllQueues(DeviceContext* context) {
+namespace {
+
+constexpr LONGLONG QueueRestWait100ns = 50000000;  // 5 seconds
+
+}  // namespace
+
+BOOLEAN TzSerialStallAllQueues(DeviceContext* context) {
   PAGED_CODE();
-  TzSerialHoldQueueStall(&context->holdQueue);
-  for (RequestQueue* queue : context->requestQueues) TzSerialStallQueue(queue);
-  // A transmission may outlive the handle that asked for it (an immediate
-  // character, a flow character, the write queue's send): on a device that
-  // keeps NAKing it would hold the hold queue for ever. Nothing new goes out
-  // once the hold queue is stalled, so bring these back before waiting.
-  TzSerialCancelControlChars(context);
-  TzSerialCancelBulkOut(context);
-  TzSerialHoldQueueWaitIdle(&context->holdQueue);
+  TzSerialHoldOffAllQueues(context);
+  // Readers, and transmissions that outlive the handle that asked for them
+  // (a flow character, the write queue's send), are brought back: on a
+  // device that keeps NAKing they would hold the hold queue for ever.
+  BOOLEAN rest = TzSerialStopTransfers(context);
+  LARGE_INTEGER deadline;
+  KeQuerySystemTime(&deadline);
+  deadline.QuadPart += QueueRestWait100ns;
+  for (RequestQueue* queue : context->requestQueues) rest = TzSerialWaitQueueIdle(queue, &deadline) && rest;
+  return TzSerialHoldQueueWaitIdle(&context->holdQueue, &deadline) && rest;
 }
 
 void TzSerialHoldOffAllQueues(DeviceContext* context) {

@@ -115,8 +115,9 @@ void TzSerialHoldQueueStall(HoldQueue* hold);
 // then takes one stall level off. Calls dispatch routines with no lock held.
 void TzSerialHoldQueueResume(HoldQueue* hold);
 void TzSerialHoldQueueCancelHeld(HoldQueue* hold, PFILE_OBJECT fileObject);
-// Waits until no admitted operation is active. PASSIVE_LEVEL.
-void TzSerialHoldQueueWaitIdle(HoldQueue* hold);
+// Waits until no admitted operation is active, at most timeout when not null
+// (an absolute or relative due time); FALSE when some still were. PASSIVE_LEVEL.
+BOOLEAN TzSerialHoldQueueWaitIdle(HoldQueue* hold, PLARGE_INTEGER timeout);
 void TzSerialHoldQueueSetAbortStatus(HoldQueue* hold, NTSTATUS status);
 
 DRIVER_CANCEL TzSerialHoldQueueCancelRoutine;

@@ -43,15 +43,25 @@ NTSTATUS TzSerialPnpStart(DeviceContext* context, PIRP irp) {
   return TzSerialPnpComplete(context, irp, status);
 }
 
-// A query-stop or query-remove: granted only while the port is closed; the
-// readers stop and the queues stall until the matching cancel or the stop.
+// A query-stop or query-remove: granted only while the port is closed. The
+// pending state is set before the open count is read, and an open counts
+// itself before it reads the state, so an open racing the query is seen by
+// it or sees it: one of the two wins, never both. Granted, the readers stop
+// and the queues stall until the matching cancel or the stop; a device that
+// does not come to rest within the bound fails the query and resumes.
 NTSTATUS TzSerialPnpQuery(DeviceContext* context, PIRP irp, LONG pendingState) {
-  if (context->openCount == 1) return TzSerialPnpComplete(context, irp, STATUS_UNSUCCESSFUL);
-  TzSerialStatusCancel(context);
-  TzSerialBulkInCancelAll(context);
-  TzSerialStallAllQueues(context);
-  context->previousState = TzSerialDeviceState(context);
+  LONG previous = TzSerialDeviceState(context);
   TzSerialSetDeviceState(context, pendingState);
+  if (InterlockedCompareExchange(&context->openCount, 0, 0) != 0) {
+    TzSerialSetDeviceState(context, previous);
+    return TzSerialPnpComplete(context, irp, STATUS_UNSUCCESSFUL);
+  }
+  context->previousState = previous;
+  if (!TzSerialStallAllQueues(context)) {
+    TzSerialSetDeviceState(context, previous);
+    TzSerialRestartAllQueues(context);
+    return TzSerialPnpComplete(context, irp, STATUS_UNSUCCESSFUL);
+  }
   irp->IoStatus.Status = STATUS_SUCCESS;
   return TzSerialPassDown(context, irp);
 }
@@ -66,11 +76,12 @@ void TzSerialResume(DeviceContext* context) {
   for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) TzSerialBulkInSubmit(context, slot);
 }
 
+// A cancel may not fail: whatever the lower drivers answer, the port resumes
+// (when its query was granted) and the cancel succeeds.
 NTSTATUS TzSerialPnpCancelQuery(DeviceContext* context, PIRP irp, LONG pendingState) {
-  NTSTATUS status = TzSerialForwardAndWait(context->lowerDevice, irp);
-  if (TzSerialDeviceState(context) != pendingState) return TzSerialPnpComplete(context, irp, STATUS_SUCCESS);
-  if (NT_SUCCESS(status)) TzSerialResume(context);
-  return TzSerialPnpComplete(context, irp, status);
+  TzSerialForwardAndWait(context->lowerDevice, irp);
+  if (TzSerialDeviceState(context) == pendingState) TzSerialResume(context);
+  return TzSerialPnpComplete(context, irp, STATUS_SUCCESS);
 }
 
 NTSTATUS TzSerialPnpStop(DeviceContext* context, PIRP irp) {

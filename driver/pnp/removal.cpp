@@ -24,7 +24,7 @@ void TzSerialQuiescePort(DeviceContext* context) {
   TzSerialStatusCancel(context);
   TzSerialBulkInCancelAll(context);
   TzSerialCancelWrites(context);
-  if (TzSerialStopTransfers(context)) TzSerialHoldQueueWaitIdle(&context->holdQueue);
+  if (TzSerialStopTransfers(context)) TzSerialHoldQueueWaitIdle(&context->holdQueue, nullptr);
 }
 
 }  // namespace

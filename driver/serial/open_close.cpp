@@ -92,12 +92,15 @@ NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   if (status != STATUS_SUCCESS) return TzSerialFinishOpen(irp, context, status, false);
 
   if (InterlockedIncrement(&context->openCount) != 1) return TzSerialFinishOpen(irp, context, STATUS_ACCESS_DENIED, true);
+  // Counted first, then the state read: a query-stop or query-remove sets its
+  // pending state before it reads the count, so one of the two sees the
+  // other. From a granted query until its cancel, and while the device is not
+  // started, no open is admitted.
+  if (TzSerialDeviceState(context) != DeviceStateStarted)
+    return TzSerialFinishOpen(irp, context, STATUS_DEVICE_BUSY, true);
   if (IoGetCurrentIrpStackLocation(irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE)
     return TzSerialFinishOpen(irp, context, STATUS_NOT_A_DIRECTORY, true);
-  if (!context->rxBuffer) {
-    context->rxBufferSize = 0;
-    return TzSerialFinishOpen(irp, context, STATUS_INSUFFICIENT_RESOURCES, true);
-  }
+  if (!context->rxBuffer) return TzSerialFinishOpen(irp, context, STATUS_INSUFFICIENT_RESOURCES, true);
   if (TzSerialIsModem(context)) {
     if (TzSerialGetBusClaim(context) == BusClaimOther)
       return TzSerialFinishOpen(irp, context, STATUS_NOT_A_DIRECTORY, true);

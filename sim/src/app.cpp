@@ -85,8 +85,8 @@ Request submitTo(PDEVICE_OBJECT device_, PFILE_OBJECT fileObject_, UCHAR majorFu
   state->outputLength = outputLength;
   PIRP irp = newRequest(device_, state, fileObject_);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = majorFunction;
-  next->MinorFunction = minorFunction;
+  next->MajorFunction = state->majorFunction = majorFunction;
+  next->MinorFunction = state->minorFunction = minorFunction;
   next->FileObject = fileObject_;
   irp->Tail.Overlay.OriginalFileObject = fileObject_;
 
@@ -335,8 +335,8 @@ Request sendToDevice(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunc
   auto state = std::make_shared<RequestState>();
   PIRP irp = newRequest(top, state, nullptr);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = majorFunction;
-  next->MinorFunction = minorFunction;
+  next->MajorFunction = state->majorFunction = majorFunction;
+  next->MinorFunction = state->minorFunction = minorFunction;
   if (setup) setup(next);
   return dispatch(top, irp, state);
 }

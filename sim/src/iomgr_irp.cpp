@@ -55,6 +55,24 @@ bool isFailedSystemSetPower(PIRP irp) {
          location->Parameters.Power.Type == SystemPowerState && !NT_SUCCESS(irp->IoStatus.Status);
 }
 
+// What the Plug and Play manager holds a stack to, seen as its request ends:
+// a create succeeds only where the device node admits one, and a cancel of a
+// query never fails.
+void checkPlugAndPlayRulesLocked(const app::RequestState& request) {
+  NTSTATUS status = request.result.status;
+  if (request.majorFunction == IRP_MJ_CREATE && NT_SUCCESS(status) && request.file)
+    if (const char* why = createRefusalLocked(request.file->DeviceObject))
+      stop("IRP_MJ_CREATE", std::string("a create was admitted on a device ") + why +
+                                ": a driver fails every new create from a granted query-stop or query-remove until "
+                                "its cancel, and while the device is stopped or removed");
+  bool cancelOfQuery = request.minorFunction == IRP_MN_CANCEL_STOP_DEVICE ||
+                       request.minorFunction == IRP_MN_CANCEL_REMOVE_DEVICE;
+  if (request.majorFunction == IRP_MJ_PNP && cancelOfQuery && !NT_SUCCESS(status))
+    stop("IRP_MJ_PNP", std::string(request.minorFunction == IRP_MN_CANCEL_STOP_DEVICE ? "IRP_MN_CANCEL_STOP_DEVICE"
+                                                                                       : "IRP_MN_CANCEL_REMOVE_DEVICE") +
+                           " completed with a failure: drivers must succeed it and resume");
+}
+
 // The I/O manager's last step for an application request: copy the buffered
 // output back, record the result, free the IRP.
 void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
@@ -71,6 +89,7 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
     request.output.assign(returned, returned + (isError(irp->IoStatus.Status) ? 0 : irp->IoStatus.Information));
   }
   request.result = app::Result{irp->IoStatus.Status, irp->IoStatus.Information};
+  checkPlugAndPlayRulesLocked(request);
   std::free(request.systemBuffer);
   request.systemBuffer = nullptr;
   request.done = true;

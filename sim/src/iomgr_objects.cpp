@@ -151,6 +151,7 @@ NTSTATUS sim::detail::createDeviceObject(PDRIVER_OBJECT driverObject, ULONG exte
   device->StackSize = 1;
   device->DeviceObjectExtension =
       new _DEVOBJ_EXTENSION{13, sizeof(_DEVOBJ_EXTENSION), device, nullptr, PowerDeviceUnspecified};
+  device->DeviceObjectExtension->devnode = deviceNodeBeingAdded();
   device->DeviceLock.Header.Type = EventSynchronizationObject;
   device->NextDevice = driverObject->DeviceObject;
   driverObject->DeviceObject = device;

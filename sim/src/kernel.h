@@ -21,6 +21,11 @@
 #include <thread>
 #include <unordered_map>
 
+namespace sim::detail {
+// Where a device node stands, as far as admitting a create goes.
+enum class DevnodeState { Started, QueryStopGranted, Stopped, QueryRemoveGranted, SurpriseRemoved, Removed };
+}  // namespace sim::detail
+
 struct _IO_WORKITEM {
   PDEVICE_OBJECT deviceObject;
   PIO_WORKITEM_ROUTINE routine;
@@ -36,6 +41,12 @@ struct _DEVOBJ_EXTENSION {
   PDEVICE_OBJECT AttachedTo;  // the device this one is attached on top of
   DEVICE_POWER_STATE powerState;  // as last told with PoSetPowerState
   bool deletePending = false;      // IoDeleteDevice came while handles were open
+  // The physical device object of the device node the device belongs to: a
+  // PDO's own, or the one whose AddDevice created it (a named device object
+  // beside the stack included). Null for devices made outside AddDevice.
+  PDEVICE_OBJECT devnode = nullptr;
+  // A PDO's Plug and Play state, as the requests that reached the bus left it.
+  sim::detail::DevnodeState pnpState{};
 };
 
 namespace app {
@@ -53,6 +64,8 @@ struct RequestState {
   std::vector<uint8_t> output;  // the caller's output buffer
   int cancelsInProgress = 0;    // IoCancelIrp calls that still touch the IRP
   bool freeDeferred = false;
+  UCHAR majorFunction = 0;       // of the top stack location, kept for the I/O manager's finish
+  UCHAR minorFunction = 0;
   PFILE_OBJECT file = nullptr;   // the file object the request holds a reference on
   std::thread::id thread;        // the application thread that issued it
   // A request that never finished (a verifier stop, then a reboot) still frees its buffer.
@@ -288,6 +301,14 @@ void resetDeviceInterfaces();
 void disableDeviceInterfacesOf(PDEVICE_OBJECT pdo);
 // The symbolic link names of the interfaces still enabled.
 std::vector<std::u16string> enabledDeviceInterfaces();
+
+// The PDO whose AddDevice runs on this thread, or null (device objects
+// created meanwhile belong to its device node).
+PDEVICE_OBJECT deviceNodeBeingAdded();
+// Why a create may not be admitted on the device (its device node has a
+// granted query-stop or query-remove, or is stopped or removed); null when it
+// may. Kernel mutex held.
+const char* createRefusalLocked(PDEVICE_OBJECT device);
 
 // ---- registry (registry.cpp) ----
 void resetRegistry();

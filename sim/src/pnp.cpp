@@ -67,11 +67,37 @@ void fillCapabilities(PDEVICE_CAPABILITIES caps) {
   caps->DeviceWake = PowerDeviceD2;
 }
 
+// What a request that the whole stack let through to the bus makes of the
+// device node.
+void notePnpStateLocked(PDEVICE_OBJECT pdo, UCHAR minor) {
+  DevnodeState& state = pdo->DeviceObjectExtension->pnpState;
+  switch (minor) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      if (state != DevnodeState::SurpriseRemoved && state != DevnodeState::Removed) state = DevnodeState::Started;
+      break;
+    case IRP_MN_QUERY_STOP_DEVICE: state = DevnodeState::QueryStopGranted; break;
+    case IRP_MN_STOP_DEVICE: state = DevnodeState::Stopped; break;
+    case IRP_MN_QUERY_REMOVE_DEVICE: state = DevnodeState::QueryRemoveGranted; break;
+    case IRP_MN_SURPRISE_REMOVAL: state = DevnodeState::SurpriseRemoved; break;
+    case IRP_MN_REMOVE_DEVICE: state = DevnodeState::Removed; break;
+    default: break;
+  }
+}
+
 NTSTATUS busPnp(PDEVICE_OBJECT pdo, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (PhysicalDevice* device = find(pdo)) {
     device->pnpSeen.push_back(stack->MinorFunction);
+    bool cancel = stack->MinorFunction == IRP_MN_CANCEL_STOP_DEVICE || stack->MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE;
     auto failure = device->options.pnpFailures.find(stack->MinorFunction);
+    // The manager takes a cancel back whatever the stack answers; anything
+    // else the bus fails leaves the node where it was.
+    if (failure == device->options.pnpFailures.end() || cancel) {
+      Lock lock(kernel().mutex);
+      notePnpStateLocked(pdo, stack->MinorFunction);
+    }
     if (failure != device->options.pnpFailures.end()) return completeWith(irp, failure->second);
   }
   switch (stack->MinorFunction) {
@@ -239,6 +265,28 @@ void finishSurpriseRemoval(PDEVICE_OBJECT pdo) {
 
 }  // namespace
 
+thread_local PDEVICE_OBJECT addingFor = nullptr;
+
+PDEVICE_OBJECT deviceNodeBeingAdded() { return addingFor; }
+
+const char* createRefusalLocked(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT pdo = device->DeviceObjectExtension->devnode;
+  if (!pdo) {
+    // A device of the stack: its node is the PDO at the bottom.
+    pdo = device;
+    while (pdo->DeviceObjectExtension->AttachedTo) pdo = pdo->DeviceObjectExtension->AttachedTo;
+  }
+  if (!isPhysicalDevice(pdo)) return nullptr;
+  switch (pdo->DeviceObjectExtension->pnpState) {
+    case DevnodeState::QueryStopGranted: return "whose query-stop was granted and not cancelled";
+    case DevnodeState::QueryRemoveGranted: return "whose query-remove was granted and not cancelled";
+    case DevnodeState::Stopped: return "that is stopped";
+    case DevnodeState::SurpriseRemoved: return "that was surprise-removed";
+    case DevnodeState::Removed: return "that was removed";
+    default: return nullptr;
+  }
+}
+
 void handleClosed(PDEVICE_OBJECT device) {
   releaseDeletedDevice(device);
   std::vector<PDEVICE_OBJECT> ready;
@@ -321,6 +369,15 @@ NTSTATUS addDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("sim::pnp::addDevice", "called above PASSIVE_LEVEL");
   PDRIVER_ADD_DEVICE addDeviceRoutine = driver->DriverExtension->AddDevice;
   if (!addDeviceRoutine) stop("sim::pnp::addDevice", "driver has no AddDevice routine");
+  struct Adding {
+    explicit Adding(PDEVICE_OBJECT pdo) { detail::addingFor = pdo; }
+    ~Adding() { detail::addingFor = nullptr; }
+  } adding(pdo);
+  {
+    // A new stack on the PDO (after a removal, say) starts a fresh node.
+    Lock lock(kernel().mutex);
+    pdo->DeviceObjectExtension->pnpState = detail::DevnodeState::Started;
+  }
   NTSTATUS status = addDeviceRoutine(driver, pdo);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL || detail::heldSpinLocks())
     stop("AddDevice", "returned at raised IRQL or holding a spin lock");

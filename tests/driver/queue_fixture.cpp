@@ -149,6 +149,12 @@ void QueueTest::createDevice() {
   TzSerialInitializeQueue(&context->purgeQueue, testStart, device, TRUE);
   TzSerialInitializeHoldQueue(&context->holdQueue, device);
   KeInitializeSpinLock(&context->controlLock);
+  // What bringing the transfers to rest looks at: no transfer, no write.
+  InitializeListHead(&context->activeWrites);
+  KeInitializeSpinLock(&context->activeWritesLock);
+  KeInitializeEvent(&context->txIdle, NotificationEvent, TRUE);
+  KeInitializeEvent(&context->statusDone, SynchronizationEvent, TRUE);
+  for (KEVENT& done : context->bulkInDone) KeInitializeEvent(&done, NotificationEvent, TRUE);
 }
 
 void QueueTest::destroyDevice() {

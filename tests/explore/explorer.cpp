@@ -95,7 +95,7 @@ const IoctlKind* findIoctl(ULONG code) {
 }
 
 const char* const kEventKinds[] = {
-    "open", "open second handle", "open during cleanup", "close", "read", "write", "write empty", "cancel",
+    "open", "open second handle", "open during cleanup", "query racing the open", "close", "read", "write", "write empty", "cancel",
     "flush", "bulk-in data", "bulk-in zero-length packet", "bulk-in failure", "serial state", "raw interrupt",
     "hold bulk-out", "release bulk-out", "short bulk-out", "halt endpoint", "control stall", "control late",
     "control never", "clear faults", "bulk-in jitter", "disconnect", "query-stop and cancel",
@@ -236,8 +236,28 @@ void Run::openStep(Port& p) {
     return;
   }
   ULONG options = random.chance(0.05) ? FILE_DIRECTORY_FILE : 0;
+  // Now and then the Plug and Play manager sends a query while the open
+  // waits for its DTR command: one of the two may win, never both.
+  bool race = !options && p.started && p.present() && p.model && !p.queryPending && random.chance(0.1);
+  UCHAR query = random.chance(0.5) ? IRP_MN_QUERY_STOP_DEVICE : IRP_MN_QUERY_REMOVE_DEVICE;
+  NTSTATUS queried = STATUS_PENDING;
+  if (race) {
+    p.model->fault({.request = CDC_SET_CONTROL_LINE_STATE}, sim::usb::Answer::Late, 20 * sim::kMs, 1);
+    sim::schedule(int64_t(random.below(30)) * sim::kMs, [&] { queried = sim::pnp::send(p.pdo, query).wait().status; });
+  }
   NTSTATUS s = app::File::open(p.name(), p.file, options);
   note("open", statusName(s) + (options ? " (as a directory)" : ""));
+  if (race) {
+    sim::runUntil([&] { return queried != STATUS_PENDING; });
+    note("query racing the open", statusName(queried));
+    if (NT_SUCCESS(queried) && p.file.isOpen()) fail("a query and an open racing it both won");
+    if (NT_SUCCESS(queried)) {
+      UCHAR cancel = query == IRP_MN_QUERY_STOP_DEVICE ? IRP_MN_CANCEL_STOP_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE;
+      expectStatus("cancel after the race", sim::pnp::send(p.pdo, cancel).wait().status, {STATUS_SUCCESS});
+      loss(p);
+    }
+    p.queryPending = NT_SUCCESS(queried);  // for the open's own status, below
+  }
   std::vector<NTSTATUS> allowed = {STATUS_SUCCESS, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE,
                                    STATUS_OBJECT_NAME_NOT_FOUND};
   if (options) allowed = {STATUS_NOT_A_DIRECTORY, STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE,
@@ -246,6 +266,7 @@ void Run::openStep(Port& p) {
   if (p.queryPending) allowed.push_back(STATUS_DEVICE_BUSY);
   if (p.claimedByOther) allowed.push_back(STATUS_NOT_A_DIRECTORY);
   expectStatus("open", s, allowed);
+  if (race) p.queryPending = false;
   if (p.file.isOpen()) opened(p);
 }
 

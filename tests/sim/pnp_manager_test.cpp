@@ -1,8 +1,8 @@
 // Tests of the simulated kernel: the Plug and Play manager's sequences, the
 // bus driver's answers to them, and device objects deleted while a handle
 // still refers to them.
+#include "fragment.h"
 #include "sim/pnp.h"
-#include "support/sim_test.h"
 
 #include <algorithm>
 
@@ -17,6 +17,7 @@ struct Stacked {
   static inline std::vector<UCHAR> seen;
   static inline bool refuseQueryStop = false;
   static inline bool closed = false;
+  static inline bool refuseCreates = false;
 
   static NTSTATUS complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
@@ -37,6 +38,9 @@ struct Stacked {
     return status;
   }
   static NTSTATUS succeed(PDEVICE_OBJECT, PIRP irp) { return complete(irp, STATUS_SUCCESS); }
+  static NTSTATUS create(PDEVICE_OBJECT, PIRP irp) {
+    return complete(irp, refuseCreates ? STATUS_DEVICE_BUSY : STATUS_SUCCESS);
+  }
   static NTSTATUS close(PDEVICE_OBJECT, PIRP irp) {
     closed = true;
     return complete(irp, STATUS_SUCCESS);
@@ -52,7 +56,7 @@ struct Stacked {
   }
   static NTSTATUS entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->MajorFunction[IRP_MJ_PNP] = pnp;
-    driver->MajorFunction[IRP_MJ_CREATE] = succeed;
+    driver->MajorFunction[IRP_MJ_CREATE] = create;
     driver->MajorFunction[IRP_MJ_CLEANUP] = succeed;
     driver->MajorFunction[IRP_MJ_CLOSE] = close;
     driver->DriverExtension->AddDevice = addDevice;
@@ -66,7 +70,7 @@ class PnpManagerTest : public SimTest {
   void SetUp() override {
     SimTest::SetUp();
     Stacked::seen.clear();
-    Stacked::refuseQueryStop = Stacked::closed = false;
+    Stacked::refuseQueryStop = Stacked::closed = Stacked::refuseCreates = false;
     driver = sim::loadDriver(u"stacked", Stacked::entry);
   }
   void plug(sim::pnp::PhysicalDeviceOptions options = {}) {
@@ -80,6 +84,13 @@ class PnpManagerTest : public SimTest {
     }
     sim::unloadDriver(driver);
     SimTest::TearDown();
+  }
+  // After a deliberate verifier stop: a fresh kernel with the driver and
+  // nothing plugged.
+  void reboot() {
+    sim::boot();
+    driver = sim::loadDriver(u"stacked", Stacked::entry);
+    pdo = nullptr;
   }
   PDRIVER_OBJECT driver = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
@@ -153,6 +164,38 @@ TEST_F(PnpManagerTest, ADeviceDeletedWithAnOpenHandleGoesWithTheLastHandle) {
   EXPECT_EQ(handle.close().status, STATUS_SUCCESS);
   EXPECT_TRUE(Stacked::closed) << "the close reached the driver";
   EXPECT_EQ(driver->DeviceObject, nullptr);
+}
+
+// The manager cannot refuse a create on a device of a node whose query was
+// granted (the device may be beside the stack): a driver that admits one is
+// stopped; one that refuses it until the cancel is not.
+TEST_F(PnpManagerTest, ACreateAdmittedAfterAGrantedQueryIsAVerifierStop) {
+  plug();
+  ASSERT_EQ(sim::pnp::startDevice(pdo), STATUS_SUCCESS);
+  app::File file;
+  for (UCHAR query : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE}) {
+    ASSERT_EQ(sim::pnp::send(pdo, query).wait().status, STATUS_SUCCESS);
+    Stacked::refuseCreates = true;
+    EXPECT_EQ(app::File::open(u"\\Device\\Stacked", file), STATUS_DEVICE_BUSY);
+    Stacked::refuseCreates = false;
+    UCHAR cancel = query == IRP_MN_QUERY_STOP_DEVICE ? IRP_MN_CANCEL_STOP_DEVICE : IRP_MN_CANCEL_REMOVE_DEVICE;
+    ASSERT_EQ(sim::pnp::send(pdo, cancel).wait().status, STATUS_SUCCESS);
+    ASSERT_EQ(app::File::open(u"\\Device\\Stacked", file), STATUS_SUCCESS) << "admitted again after the cancel";
+    file.close();
+  }
+  ASSERT_EQ(sim::pnp::send(pdo, IRP_MN_QUERY_REMOVE_DEVICE).wait().status, STATUS_SUCCESS);
+  EXPECT_VERIFIER_STOP(app::File::open(u"\\Device\\Stacked", file), "query-remove was granted and not cancelled");
+  reboot();
+}
+
+TEST_F(PnpManagerTest, ACancelOfAQueryCompletedWithAFailureIsAVerifierStop) {
+  sim::pnp::PhysicalDeviceOptions options;
+  options.pnpFailures = {{IRP_MN_CANCEL_STOP_DEVICE, STATUS_UNSUCCESSFUL}};
+  plug(options);
+  ASSERT_EQ(sim::pnp::startDevice(pdo), STATUS_SUCCESS);
+  ASSERT_EQ(sim::pnp::send(pdo, IRP_MN_QUERY_STOP_DEVICE).wait().status, STATUS_SUCCESS);
+  EXPECT_VERIFIER_STOP(sim::pnp::send(pdo, IRP_MN_CANCEL_STOP_DEVICE).wait(), "must succeed it");
+  reboot();
 }
 
 }  // namespace
