@@ -20,3 +20,13 @@ extern "C" {
 #include <usbioctl.h>
 #include <wmilib.h>
 #endif
+
+// The routine the compiler's stack protector calls on an overwritten guard.
+// The Windows image has no C library: the driver's own routine takes the
+// compiler's name. The simulation keeps the C library's (it aborts the
+// process) and gives the driver's routine a name of its own.
+#ifdef _WIN32
+#define TZ_STACK_CHECK_FAILURE_SYMBOL "__stack_chk_fail"
+#else
+#define TZ_STACK_CHECK_FAILURE_SYMBOL "TzSerialStackCheckFailure"
+#endif

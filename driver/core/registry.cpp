@@ -14,7 +14,7 @@ PKEY_VALUE_PARTIAL_INFORMATION TzSerialQueryPartialInformation(HANDLE key, PCWST
   if (status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW) return nullptr;
   if (needed < offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data)) return nullptr;
 
-  auto info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, needed, TzSerialPoolTag));
+  auto info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(ExAllocatePoolWithTag(NonPagedPoolNx, needed, TzSerialPoolTag));
   if (!info) return nullptr;
   status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, needed, &needed);
   // A value that grew between the two queries is not trusted either.

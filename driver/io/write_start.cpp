@@ -132,7 +132,7 @@ NTSTATUS TzSerialWriteAdmitted(PDEVICE_OBJECT deviceObject, DeviceContext* conte
     return STATUS_SUCCESS;
   }
   auto write =
-      static_cast<WriteContext*>(ExAllocatePoolWithTag(NonPagedPool, TzSerialWriteContextSize, TzSerialPoolTag));
+      static_cast<WriteContext*>(ExAllocatePoolWithTag(NonPagedPoolNx, TzSerialWriteContextSize, TzSerialPoolTag));
   if (!write) {
     TzSerialCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
     return STATUS_INSUFFICIENT_RESOURCES;

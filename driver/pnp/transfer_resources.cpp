@@ -9,7 +9,7 @@ namespace {
 // Allocates a non-paged block unless *block already holds one.
 template <typename T>
 bool TzSerialEnsure(T** block, SIZE_T bytes) {
-  if (!*block) *block = static_cast<T*>(ExAllocatePoolWithTag(NonPagedPool, bytes, TzSerialPoolTag));
+  if (!*block) *block = static_cast<T*>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, TzSerialPoolTag));
   return *block != nullptr;
 }
 

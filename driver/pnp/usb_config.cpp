@@ -115,7 +115,7 @@ NTSTATUS TzSerialKeepInterface(DeviceContext* context, PUSBD_INTERFACE_INFORMATI
   if (info->NumberOfPipes > MaxPipesPerInterface || info->Length < GET_USBD_INTERFACE_SIZE(info->NumberOfPipes) ||
       info->InterfaceNumber >= TzSerialMaxInterfaces || context->interfaceInfo[info->InterfaceNumber])
     return STATUS_BAD_DESCRIPTOR_FORMAT;
-  auto copy = static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, info->Length, TzSerialPoolTag));
+  auto copy = static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPoolNx, info->Length, TzSerialPoolTag));
   if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
   RtlCopyMemory(copy, info, info->Length);
   context->interfaceInfo[info->InterfaceNumber] = copy;
@@ -195,7 +195,7 @@ NTSTATUS TzSerialReadConfigurationSet(DeviceContext* context, PURB urb, PUSB_CON
   USHORT total = USHORT(header[2] | header[3] << 8);
   if (returned != sizeof header || total < ConfigurationHeaderSize) return STATUS_BAD_DESCRIPTOR_FORMAT;
 
-  auto set = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPool, total, TzSerialPoolTag));
+  auto set = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(ExAllocatePoolWithTag(NonPagedPoolNx, total, TzSerialPoolTag));
   if (!set) return STATUS_INSUFFICIENT_RESOURCES;
   status = TzSerialGetDescriptor(context, urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, set, total, &returned);
   if (NT_SUCCESS(status) && (returned != total || !TzSerialConfigurationWellFormed(reinterpret_cast<PUCHAR>(set), total)))
@@ -217,9 +217,9 @@ NTSTATUS TzSerialSelectConfiguration(DeviceContext* context) {
   USBD_INTERFACE_LIST_ENTRY list[InterfaceListSize];
   RtlZeroMemory(list, sizeof list);
 
-  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, DescriptorUrbSize, TzSerialPoolTag));
+  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, DescriptorUrbSize, TzSerialPoolTag));
   auto device = static_cast<PUSB_DEVICE_DESCRIPTOR>(
-      ExAllocatePoolWithTag(NonPagedPool, DeviceDescriptorSize, TzSerialPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, DeviceDescriptorSize, TzSerialPoolTag));
   NTSTATUS status = urb && device ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
   ULONG returned = 0;
   if (NT_SUCCESS(status)) {
@@ -253,7 +253,7 @@ NTSTATUS TzSerialInitializeShadowUart(ShadowLineRegisters* shadow, DeviceContext
   if (shadow->buffer) ExFreePoolWithTag(shadow->buffer, TzSerialPoolTag);
   RtlZeroMemory(shadow, sizeof *shadow);
   shadow->context = context;
-  shadow->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ShadowBufferSize, TzSerialPoolTag));
+  shadow->buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, ShadowBufferSize, TzSerialPoolTag));
   return shadow->buffer ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 

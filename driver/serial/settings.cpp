@@ -223,7 +223,7 @@ NTSTATUS TzSerialNothingToDo(DeviceContext*, PIRP) { return STATUS_SUCCESS; }
 NTSTATUS TzSerialSetQueueSize(DeviceContext* context, PIRP irp) {
   ULONG inSize = TzSerialBuffer<SERIAL_QUEUE_SIZE>(irp)->InSize;
   if (inSize > context->rxBufferSize) {
-    PVOID buffer = ExAllocatePoolWithQuotaTag(POOL_TYPE(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), inSize,
+    PVOID buffer = ExAllocatePoolWithQuotaTag(POOL_TYPE(NonPagedPoolNx | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), inSize,
                                               QueueSizePoolTag);
     if (!buffer) {
       TzSerialCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);

@@ -144,7 +144,7 @@ bool TzSerialBulkInMaySubmit(DeviceContext* context) {
 NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
   PIRP irp = context->bulkInIrp[slot];
   auto record = static_cast<TzSerialBulkInRecord*>(
-      ExAllocatePoolWithTag(NonPagedPool, TzSerialBulkInRecordSize, TzSerialPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, TzSerialBulkInRecordSize, TzSerialPoolTag));
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   USBD_PIPE_HANDLE pipe = nullptr;
   if (record && irp && context->bulkInUrb[slot] && context->bulkInBuffer[slot]) {

@@ -163,7 +163,7 @@ NTSTATUS TzSerialQueuedSend(DeviceContext* context) {
     return STATUS_SUCCESS;
   }
   auto record = static_cast<TzSerialQueuedSendRecord*>(
-      ExAllocatePoolWithTag(NonPagedPool, TzSerialQueuedSendRecordSize, TzSerialPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, TzSerialQueuedSendRecordSize, TzSerialPoolTag));
   if (!record || !context->queuedSendIrp || !context->queuedSendUrb) {
     if (record) ExFreePoolWithTag(record, TzSerialPoolTag);
     InterlockedExchange(&context->queuedSendBusy, 0);

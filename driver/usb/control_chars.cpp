@@ -90,7 +90,7 @@ NTSTATUS TzSerialControlCharComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionC
 // failed one would. DISPATCH_LEVEL.
 void TzSerialSendControlChar(DeviceContext* context, UCHAR character, PIRP immediateRequest) {
   auto transfer = static_cast<TzSerialControlCharTransfer*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(TzSerialControlCharTransfer), TzSerialPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TzSerialControlCharTransfer), TzSerialPoolTag));
   PIRP irp = transfer ? IoAllocateIrp(context->lowerDevice->StackSize, FALSE) : nullptr;
   NTSTATUS status = irp ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
   if (NT_SUCCESS(status)) {

@@ -16,7 +16,7 @@ bool TzSerialChipCommandsAllowed(const DeviceContext* context) {
 NTSTATUS TzSerialSendClassRequest(DeviceContext* context, UCHAR request, USHORT value, ULONG transferFlags,
                                   PVOID buffer, ULONG length) {
   auto urb = static_cast<PURB>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TzSerialPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), TzSerialPoolTag));
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* r = &urb->UrbControlVendorClassRequest;

@@ -59,7 +59,7 @@ NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
                                              context->interruptPipeIndex);
   KeReleaseSpinLock(&context->controlLock, oldIrql);
   auto record = static_cast<StatusTransferContext*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(StatusTransferContext), TzSerialPoolTag));
+      ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(StatusTransferContext), TzSerialPoolTag));
   if (!record || !context->statusIrp || !context->statusUrb || !pipe) {
     if (record) ExFreePoolWithTag(record, TzSerialPoolTag);
     InterlockedExchange(&context->statusBusy, 0);

@@ -25,6 +25,10 @@ KIRQL KeRaiseIrqlToDpcLevel(void);
 void SimPagedCodeCheck(const char* function);
 #define PAGED_CODE() SimPagedCodeCheck(__func__)
 
+// Stops the system: here a verifier stop naming the code and its parameters.
+[[noreturn]] void KeBugCheckEx(ULONG bugCheckCode, ULONG_PTR parameter1, ULONG_PTR parameter2, ULONG_PTR parameter3,
+                               ULONG_PTR parameter4);
+
 // The platform's ASSERT, always checked here (the platform's free builds drop
 // it, so the expression must have no side effect the driver relies on). A
 // failed assertion is a verifier stop naming the expression, routine, file and line.
@@ -53,16 +57,44 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* v, PVOID exchange
 
 // ---- memory -------------------------------------------------------------
 
+// The platform's pool types, with its values. Executable non-paged pool
+// (NonPagedPool, NonPagedPoolCacheAligned) is a verifier stop, as under the
+// platform verifier's code-integrity checks; the must-succeed and session
+// types are the system's own and stop too.
 typedef enum _POOL_TYPE {
   NonPagedPool = 0,
+  NonPagedPoolExecute = NonPagedPool,
   PagedPool = 1,
+  NonPagedPoolMustSucceed = 2,
+  DontUseThisType = 3,
+  NonPagedPoolCacheAligned = 4,
+  PagedPoolCacheAligned = 5,
+  NonPagedPoolCacheAlignedMustS = 6,
+  MaxPoolType = 7,
+  NonPagedPoolBase = 0,
+  NonPagedPoolBaseMustSucceed = 2,
+  NonPagedPoolBaseCacheAligned = 4,
+  NonPagedPoolBaseCacheAlignedMustS = 6,
+  NonPagedPoolSession = 32,
+  PagedPoolSession = 33,
+  NonPagedPoolMustSucceedSession = 34,
+  DontUseThisTypeSession = 35,
+  NonPagedPoolCacheAlignedSession = 36,
+  PagedPoolCacheAlignedSession = 37,
+  NonPagedPoolCacheAlignedMustSSession = 38,
   NonPagedPoolNx = 512,
+  NonPagedPoolNxCacheAligned = 516,
+  NonPagedPoolSessionNx = 544,
 } POOL_TYPE;
 
+// Modifiers a caller may add to a pool type.
 #define POOL_QUOTA_FAIL_INSTEAD_OF_RAISE 8
+#define POOL_RAISE_IF_ALLOCATION_FAILURE 16
+#define POOL_COLD_ALLOCATION 256
 
 // Allocates numberOfBytes (at least 1) at IRQL <= DISPATCH_LEVEL (paged pool:
-// <= APC_LEVEL); null when the pool is exhausted.
+// <= APC_LEVEL); null when the pool is exhausted, or raises
+// (sim::RaisedStatus) with POOL_RAISE_IF_ALLOCATION_FAILURE.
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
 // ExAllocatePoolWithTag with the platform's default tag 'None'.
 PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes);
@@ -181,6 +213,8 @@ BOOLEAN KeReadStateTimer(PKTIMER timer);
 
 void KeQuerySystemTime(PLARGE_INTEGER currentTime);
 ULONGLONG KeQueryInterruptTime(void);
+// The time since boot in 100 ns ticks; frequency, when given, receives 10 MHz.
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency);
 // The clock tick in 100 ns units (156250, 15.625 ms, unless set at boot).
 ULONG KeQueryTimeIncrement(void);
 

@@ -117,6 +117,11 @@ void KeQuerySystemTime(PLARGE_INTEGER currentTime) {
 
 ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(sim::now()); }
 
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER performanceFrequency) {
+  if (performanceFrequency) performanceFrequency->QuadPart = 10'000'000;
+  return LARGE_INTEGER{.QuadPart = sim::now()};
+}
+
 ULONG KeQueryTimeIncrement(void) { return kernel().options.timeIncrement100ns; }
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject) {

@@ -23,9 +23,41 @@ constexpr size_t kLargestBlock = size_t(64) << 20;
 constexpr unsigned char kFreshFill = 0xA5;
 constexpr unsigned char kFreedFill = 0xDD;
 
-POOL_TYPE basePoolType(POOL_TYPE type) {
-  int t = int(type) & ~POOL_QUOTA_FAIL_INSTEAD_OF_RAISE;
-  return t == PagedPool ? PagedPool : NonPagedPool;
+constexpr int kPoolModifiers = POOL_QUOTA_FAIL_INSTEAD_OF_RAISE | POOL_RAISE_IF_ALLOCATION_FAILURE | POOL_COLD_ALLOCATION;
+
+// The pool type without its modifiers, after the checks the platform's
+// verifier makes of it: executable non-paged pool, the must-succeed types and
+// session pool are stops.
+POOL_TYPE checkedPoolType(const char* call, POOL_TYPE type) {
+  auto base = POOL_TYPE(int(type) & ~kPoolModifiers);
+  switch (base) {
+    case PagedPool:
+    case PagedPoolCacheAligned:
+    case NonPagedPoolNx:
+    case NonPagedPoolNxCacheAligned:
+      return base;
+    case NonPagedPool:
+    case NonPagedPoolCacheAligned:
+      stop(call, "allocates executable non-paged pool (use NonPagedPoolNx)");
+    case NonPagedPoolMustSucceed:
+    case DontUseThisType:
+    case NonPagedPoolCacheAlignedMustS:
+      stop(call, "allocates from a pool type reserved for the system");
+    default:
+      if (int(base) & NonPagedPoolSession) stop(call, "allocates session pool");
+      stop(call, "allocates from an unknown pool type " + std::to_string(int(type)));
+  }
+}
+
+bool isPaged(POOL_TYPE type) { return type == PagedPool || type == PagedPoolCacheAligned; }
+
+const char* poolTypeName(POOL_TYPE type) {
+  switch (type) {
+    case PagedPool: return "PagedPool";
+    case PagedPoolCacheAligned: return "PagedPoolCacheAligned";
+    case NonPagedPoolNxCacheAligned: return "NonPagedPoolNxCacheAligned";
+    default: return "NonPagedPoolNx";
+  }
 }
 
 std::string tagText(ULONG tag) {
@@ -38,9 +70,9 @@ std::string tagText(ULONG tag) {
 }
 
 void* allocate(const char* call, POOL_TYPE type, SIZE_T bytes, ULONG tag) {
-  POOL_TYPE base = basePoolType(type);
+  POOL_TYPE base = checkedPoolType(call, type);
   KIRQL irql = KeGetCurrentIrql();
-  if (base == PagedPool && irql > APC_LEVEL) stop(call, "allocates paged pool at DISPATCH_LEVEL or above");
+  if (isPaged(base) && irql > APC_LEVEL) stop(call, "allocates paged pool at DISPATCH_LEVEL or above");
   if (irql > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
   if (tag == 0) stop(call, "allocates with a zero pool tag");
   if (bytes == 0) stop(call, "allocates zero bytes");
@@ -81,7 +113,7 @@ void freeBlock(const char* call, PVOID p, std::optional<ULONG> tag) {
   if (tag && block.tag != *tag)
     stop(call, "frees a block of tag '" + tagText(block.tag) + "' with tag '" + tagText(*tag) + "'");
   KIRQL irql = KeGetCurrentIrql();
-  if (block.type == PagedPool && irql > APC_LEVEL) stop(call, "frees paged pool at DISPATCH_LEVEL or above");
+  if (isPaged(block.type) && irql > APC_LEVEL) stop(call, "frees paged pool at DISPATCH_LEVEL or above");
   if (irql > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
   checkNoQueuedObjectsIn(k, p, block.size, call);
   k.pool.erase(it);
@@ -158,7 +190,7 @@ std::string describeOutstandingPool() {
   std::ostringstream out;
   for (auto& [p, block] : k.pool)
     out << "  tag '" << tagText(block.tag) << "' " << block.size << " bytes "
-        << (block.type == PagedPool ? "paged" : "non-paged") << " at " << p << "\n";
+        << poolTypeName(block.type) << " at " << p << "\n";
   return out.str();
 }
 
@@ -191,7 +223,9 @@ bool fired() {
 extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag) {
-  return allocate("ExAllocatePoolWithTag", poolType, numberOfBytes, tag);
+  PVOID p = allocate("ExAllocatePoolWithTag", poolType, numberOfBytes, tag);
+  if (!p && (int(poolType) & POOL_RAISE_IF_ALLOCATION_FAILURE)) throw sim::RaisedStatus{STATUS_INSUFFICIENT_RESOURCES};
+  return p;
 }
 
 PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes) {

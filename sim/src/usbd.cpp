@@ -56,7 +56,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurati
   for (PUSBD_INTERFACE_LIST_ENTRY e = interfaceList; e->InterfaceDescriptor; ++e)
     size += GET_USBD_INTERFACE_SIZE(e->InterfaceDescriptor->bNumEndpoints);
   if (size > 0xFFFF) return nullptr;  // Hdr.Length cannot count it
-  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUsbdTag));
+  auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kUsbdTag));
   if (!urb) return nullptr;
   std::memset(urb, 0, size);
   urb->UrbHeader.Length = USHORT(size);

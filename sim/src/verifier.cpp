@@ -67,6 +67,15 @@ void checkQuiescent() {
 
 }  // namespace sim
 
+extern "C" void KeBugCheckEx(ULONG bugCheckCode, ULONG_PTR parameter1, ULONG_PTR parameter2, ULONG_PTR parameter3,
+                             ULONG_PTR parameter4) {
+  char text[160];
+  std::snprintf(text, sizeof text, "KeBugCheckEx: bug check 0x%08X (0x%llX, 0x%llX, 0x%llX, 0x%llX)", bugCheckCode,
+                static_cast<unsigned long long>(parameter1), static_cast<unsigned long long>(parameter2),
+                static_cast<unsigned long long>(parameter3), static_cast<unsigned long long>(parameter4));
+  sim::verifierStop(text);
+}
+
 extern "C" void SimAssertFailed(const char* expression, const char* function, const char* file, int line) {
   sim::verifierStop(std::string("ASSERT failed: ") + expression + " in " + function + " (" + file + ":" +
                     std::to_string(line) + ")");

@@ -1,4 +1,5 @@
-// Tests: driver entry. STATIC_SETTING handling, the WDM version probe that caps
+// Tests: driver entry. STATIC_SETTING handling (the Parameters subkey first,
+// then the service key), the WDM version probe that caps
 // the first bulk-out transfer, the dispatch table, and that neither a failed
 // allocation nor an unload leaves anything behind.
 #include "driver/core/dispatch.h"
@@ -6,7 +7,25 @@
 #include "driver/pnp/pnp.h"
 #include "support/sim_test.h"
 
+#include <functional>
+
 namespace {
+
+// Loads the driver failing its first allocation, then its second, and so on
+// until a load meets no failure; check sees the globals after each load, and
+// each unload checks that no pool or key handle is left.
+void loadFailingEachAllocation(const std::function<void(bool fired, uint64_t failAt)>& check) {
+  for (uint64_t failAt = 1;; ++failAt) {
+    sim::faults::arm(failAt);
+    PDRIVER_OBJECT d = sim::loadDriver(u"tzserial", DriverEntry);
+    bool fired = sim::faults::fired();
+    sim::faults::disarm();
+    ASSERT_NE(d, nullptr) << "allocation " << failAt;
+    check(fired, failAt);
+    sim::unloadDriver(d);
+    if (!fired) break;
+  }
+}
 
 class StaticSettingTest : public DriverTest {
  protected:
@@ -53,16 +72,59 @@ TEST_F(StaticSettingTest, EveryFailedAllocationFallsBackToZeroAndLeaksNothing) {
   sim::unloadDriver(driver);
   driver = nullptr;
   sim::registry::setDword(serviceKey(), u"STATIC_SETTING", 7);
-  for (uint64_t failAt = 1;; ++failAt) {
-    sim::faults::arm(failAt);
-    PDRIVER_OBJECT d = sim::loadDriver(u"tzserial", DriverEntry);
-    bool fired = sim::faults::fired();
-    sim::faults::disarm();
-    ASSERT_NE(d, nullptr) << "allocation " << failAt;
+  loadFailingEachAllocation([](bool fired, uint64_t failAt) {
     EXPECT_EQ(TzSerialGlobals.staticSetting, fired ? 0u : 7u) << "allocation " << failAt;
-    sim::unloadDriver(d);  // checks that no pool or key handle is left
-    if (!fired) break;
+  });
+}
+
+// The package installs STATIC_SETTING under the service key's Parameters
+// subkey; a value on the service key itself still serves older installations.
+class ParametersSettingTest : public DriverTest {
+ protected:
+  static std::u16string parametersKey() { return serviceKey() + u"\\Parameters"; }
+  void loadWith(std::optional<uint32_t> parameters, std::optional<uint32_t> service, size_t parametersLength = 4) {
+    sim::unloadDriver(driver);
+    driver = nullptr;
+    sim::registry::createKey(parametersKey());
+    sim::registry::deleteValue(parametersKey(), u"STATIC_SETTING");
+    sim::registry::deleteValue(serviceKey(), u"STATIC_SETTING");
+    if (parameters) sim::registry::setValue(parametersKey(), u"STATIC_SETTING", REG_DWORD, &*parameters, parametersLength);
+    if (service) sim::registry::setDword(serviceKey(), u"STATIC_SETTING", *service);
+    driver = sim::loadDriver(u"tzserial", DriverEntry);
+    ASSERT_NE(driver, nullptr);
   }
+};
+
+TEST_F(ParametersSettingTest, TheParametersValueWinsAndTheServiceKeysOwnIsTheFallback) {
+  loadWith(StaticSettingSingleDevice, StaticSettingNoZeroLengthPacket);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, ULONG(StaticSettingSingleDevice));
+  loadWith(0, StaticSettingNoZeroLengthPacket);  // an explicit 0 under Parameters is a value too
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 0u);
+  loadWith(std::nullopt, StaticSettingNoZeroLengthPacket);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, ULONG(StaticSettingNoZeroLengthPacket));
+  loadWith(0xFFFFFFF9, std::nullopt);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 1u);
+  loadWith(std::nullopt, std::nullopt);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, 0u);
+}
+
+TEST_F(ParametersSettingTest, AParametersValueShorterThanADwordFallsBackToTheServiceKey) {
+  loadWith(StaticSettingSingleDevice, StaticSettingBlockSleepWhenOpen, 2);
+  EXPECT_EQ(TzSerialGlobals.staticSetting, ULONG(StaticSettingBlockSleepWhenOpen));
+}
+
+TEST_F(ParametersSettingTest, FailedAllocationsGiveOneOfTheTwoValuesOrZeroAndLeakNothing) {
+  loadWith(StaticSettingSingleDevice, StaticSettingNoZeroLengthPacket);
+  sim::unloadDriver(driver);
+  driver = nullptr;
+  loadFailingEachAllocation([](bool fired, uint64_t failAt) {
+    ULONG got = TzSerialGlobals.staticSetting;
+    if (fired)
+      EXPECT_TRUE(got == 0 || got == StaticSettingSingleDevice || got == StaticSettingNoZeroLengthPacket)
+          << "allocation " << failAt << " gave " << got;
+    else
+      EXPECT_EQ(got, ULONG(StaticSettingSingleDevice));
+  });
 }
 
 struct WdmCase {

@@ -10,8 +10,8 @@ namespace {
 
 TEST(PoolLimitTest, ABlockLargerThanThePoolHoldsIsRefusedAndCountsNothing) {
   sim::boot();
-  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, SIZE_T(1) << 40, sim::tag("Test")), nullptr);
-  EXPECT_EQ(ExAllocatePoolWithQuotaTag(POOL_TYPE(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), 0xFFFFFFF0u,
+  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(1) << 40, sim::tag("Test")), nullptr);
+  EXPECT_EQ(ExAllocatePoolWithQuotaTag(POOL_TYPE(NonPagedPoolNx | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), 0xFFFFFFF0u,
                                        sim::tag("Ddk ")),
             nullptr);
   EXPECT_EQ(sim::poolInUse().blocks, 0u);

@@ -14,7 +14,7 @@ using PoolTest = FragmentTest;
 TEST_F(PoolTest, OutstandingPoolIsCountedByTag) {
   void* a1 = ExAllocatePoolWithTag(NonPagedPoolNx, 10, kTagA);
   void* a2 = ExAllocatePoolWithTag(PagedPool, 30, kTagA);
-  void* b = ExAllocatePoolWithTag(NonPagedPool, 7, kTagB);
+  void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 7, kTagB);
   ASSERT_TRUE(a1 && a2 && b);
   EXPECT_EQ(sim::poolInUse(kTagA).blocks, 2u);
   EXPECT_EQ(sim::poolInUse(kTagA).bytes, 40u);
@@ -22,7 +22,7 @@ TEST_F(PoolTest, OutstandingPoolIsCountedByTag) {
   EXPECT_EQ(sim::poolInUse().blocks, 3u);
   EXPECT_EQ(sim::poolInUse().bytes, 47u);
   std::string outstanding = sim::describeOutstandingPool();
-  EXPECT_NE(outstanding.find("'FrgA' 30 bytes paged"), std::string::npos) << outstanding;
+  EXPECT_NE(outstanding.find("'FrgA' 30 bytes PagedPool"), std::string::npos) << outstanding;
 
   ExFreePoolWithTag(a2, kTagA);
   EXPECT_EQ(sim::poolInUse(kTagA).blocks, 1u);
@@ -90,22 +90,30 @@ TEST_F(PoolTest, EveryKindOfPlatformAllocationCanBeFailed) {
   sim::faults::disarm();
 }
 
-TEST_F(PoolTest, FailedQuotaAllocationRaisesUnlessAskedToReturnNull) {
-  void* charged = ExAllocatePoolWithQuotaTag(NonPagedPool, 12, kTagB);
+TEST_F(PoolTest, FailedAllocationsRaiseWhenQuotaChargedOrAskedTo) {
+  void* charged = ExAllocatePoolWithQuotaTag(NonPagedPoolNx, 12, kTagB);
   ASSERT_NE(charged, nullptr);
   EXPECT_EQ(sim::poolInUse(kTagB).bytes, 12u);
   ExFreePoolWithTag(charged, kTagB);
 
   sim::faults::arm(1);
   try {
-    ExAllocatePoolWithQuotaTag(NonPagedPool, 12, kTagB);
+    ExAllocatePoolWithQuotaTag(NonPagedPoolNx, 12, kTagB);
     ADD_FAILURE() << "a failed quota allocation returned instead of raising";
   } catch (const sim::RaisedStatus& raised) {
     EXPECT_EQ(raised.status, STATUS_INSUFFICIENT_RESOURCES);
   }
 
   sim::faults::arm(1);
-  auto type = POOL_TYPE(NonPagedPool | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
+  try {
+    ExAllocatePoolWithTag(POOL_TYPE(NonPagedPoolNx | POOL_RAISE_IF_ALLOCATION_FAILURE), 12, kTagB);
+    ADD_FAILURE() << "a failed allocation asked to raise returned";
+  } catch (const sim::RaisedStatus& raised) {
+    EXPECT_EQ(raised.status, STATUS_INSUFFICIENT_RESOURCES);
+  }
+
+  sim::faults::arm(1);
+  auto type = POOL_TYPE(NonPagedPoolNx | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE);
   EXPECT_EQ(ExAllocatePoolWithQuotaTag(type, 12, kTagB), nullptr);
   sim::faults::disarm();
   EXPECT_EQ(sim::poolInUse().blocks, 0u);

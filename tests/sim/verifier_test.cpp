@@ -120,23 +120,44 @@ TEST_F(VerifierTest, FreeingMemoryThatHoldsAQueuedTimerOrDpc) {
 
 TEST_F(VerifierTest, ZeroBytePoolAllocations) {
   EXPECT_VERIFIER_STOP(ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag), "ExAllocatePoolWithTag: allocates zero bytes");
-  EXPECT_VERIFIER_STOP(ExAllocatePool(NonPagedPool, 0), "ExAllocatePool: allocates zero bytes");
+  EXPECT_VERIFIER_STOP(ExAllocatePool(NonPagedPoolNx, 0), "ExAllocatePool: allocates zero bytes");
   EXPECT_VERIFIER_STOP(ExAllocatePoolWithQuotaTag(PagedPool, 0, kTag),
                        "ExAllocatePoolWithQuotaTag: allocates zero bytes");
   EXPECT_EQ(sim::poolInUse().blocks, 0u);
 
-  void* untagged = ExAllocatePool(NonPagedPool, 1);  // the smallest allocation is one byte
+  void* untagged = ExAllocatePool(NonPagedPoolNx, 1);  // the smallest allocation is one byte
   EXPECT_EQ(sim::poolInUse(sim::tag("None")).blocks, 1u);
   ExFreePool(untagged);
+}
+
+// Executable pool is what memory integrity refuses: the verifier stops it,
+// with or without modifiers, and so it stops the must-succeed and session
+// types; the non-executable and paged types (cache-aligned too) are granted.
+TEST_F(VerifierTest, ExecutableAndSystemPoolTypes) {
+  EXPECT_VERIFIER_STOP(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), "executable non-paged pool");
+  EXPECT_VERIFIER_STOP(ExAllocatePoolWithTag(NonPagedPoolCacheAligned, 8, kTag), "executable non-paged pool");
+  EXPECT_VERIFIER_STOP(ExAllocatePoolWithQuotaTag(POOL_TYPE(NonPagedPoolExecute | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), 8, kTag),
+                       "ExAllocatePoolWithQuotaTag: allocates executable non-paged pool");
+  EXPECT_VERIFIER_STOP(ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 8, kTag), "reserved for the system");
+  EXPECT_VERIFIER_STOP(ExAllocatePoolWithTag(NonPagedPoolSessionNx, 8, kTag), "session pool");
+  EXPECT_VERIFIER_STOP(ExAllocatePoolWithTag(POOL_TYPE(1024), 8, kTag), "unknown pool type 1024");
+  EXPECT_EQ(sim::poolInUse().blocks, 0u);
+
+  for (POOL_TYPE type : {NonPagedPoolNx, NonPagedPoolNxCacheAligned, PagedPool, PagedPoolCacheAligned,
+                         POOL_TYPE(NonPagedPoolNx | POOL_COLD_ALLOCATION)}) {
+    void* p = ExAllocatePoolWithTag(type, 8, kTag);
+    ASSERT_NE(p, nullptr) << type;
+    ExFreePoolWithTag(p, kTag);
+  }
 }
 
 TEST_F(VerifierTest, QuotaChargedAboveApcLevel) {
   KIRQL old;
   KeRaiseIrql(APC_LEVEL, &old);
-  ExFreePoolWithTag(ExAllocatePoolWithQuotaTag(NonPagedPool, 8, kTag), kTag);  // fine at APC_LEVEL
+  ExFreePoolWithTag(ExAllocatePoolWithQuotaTag(NonPagedPoolNx, 8, kTag), kTag);  // fine at APC_LEVEL
   KeLowerIrql(old);
   KeRaiseIrql(DISPATCH_LEVEL, &old);
-  EXPECT_VERIFIER_STOP(ExAllocatePoolWithQuotaTag(NonPagedPool, 8, kTag),
+  EXPECT_VERIFIER_STOP(ExAllocatePoolWithQuotaTag(NonPagedPoolNx, 8, kTag),
                        "ExAllocatePoolWithQuotaTag: charges quota above APC_LEVEL");
   KeLowerIrql(old);
   EXPECT_EQ(sim::poolInUse().blocks, 0u);
