@@ -33,6 +33,8 @@ bool parseCommandLine(int argc, char** argv, CommandLine& line, std::string* err
     unsigned long n = 0;
     if (a == "--help" || a == "-h") {
       line.help = true;
+    } else if (a == "--version") {
+      line.version = true;
     } else if (a == "--quiet" || a == "-q") {
       line.host.verbosity = 0;
     } else if (a == "--verbose" || a == "-v") {
@@ -119,6 +121,7 @@ void printHelp() {
       "                     unload), reported step by step\n"
       "  --static-setting N with --report: STATIC_SETTING in the service key (default unset)\n"
       "  --wdm MAJOR.MINOR  with --report: the WDM version the kernel reports (default 6.30)\n"
+      "  --version          the version (the driver package's, which tzcom ships with)\n"
       "  --help, -h         this text\n"
       "\n"
       "A port is exclusive: one RFC 2217 client or one program on the pty at a time.\n"

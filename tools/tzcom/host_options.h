@@ -17,6 +17,7 @@ struct CommandLine {
   bool report = false;          // the diagnostic report instead of serving
   ReportOptions reportOptions;
   bool help = false;
+  bool version = false;  // --version: print TZ_VERSION and stop
 };
 
 // Parses argv; on a bad option returns false with error set.

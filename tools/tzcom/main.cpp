@@ -82,6 +82,11 @@ int main(int argc, char** argv) {
     printHelp();
     return 0;
   }
+  if (line.version) {
+    // The driver package's version (project(VERSION) in CMakeLists.txt).
+    std::printf("tzcom %s\n", TZ_VERSION);
+    return 0;
+  }
   if (line.report) return runDiagnosticReport(line.reportOptions);
   // Before any thread starts, so that only waitForStopSignal sees them.
   blockStopSignals();
