@@ -7,10 +7,11 @@
 # data for every function, the stack guard's entry and failure routines,
 # the version resource's values, imports only from the kernel, HAL, USBD and
 # WMILIB, and the two diagnostic routines exported by their plain names.
-# usage: check_image.sh DIR VERSION release|checked
+# A signed image is checked the same way, with the linked image given apart.
+# usage: check_image.sh DIR VERSION release|checked [LINKED_IMAGE]
 set -euo pipefail
 dir=$1 version=$2 flavour=$3
-image=$dir/tzserial.sys linked=$dir/link/tzserial.sys
+image=$dir/tzserial.sys linked=${4:-$dir/link/tzserial.sys}
 here=$(dirname "$0")
 objdump=x86_64-w64-mingw32-objdump
 fail() { echo "FAIL ($flavour): $*"; exit 1; }
