@@ -43,7 +43,7 @@ void TzSerialStallAndCancelAllRequests(DeviceContext* context) {
   // routine in place yet, and is left alone: cancelled again until every
   // queue is idle. Nothing new starts meanwhile.
   LARGE_INTEGER retry;
-  retry.QuadPart = -100 * 10000;  // 100 ms
+  retry.QuadPart = -100LL * 10000;  // 100 ms
   for (bool idle = false; !idle;) {
     TzSerialCancelAllRequests(context, nullptr);
     idle = true;

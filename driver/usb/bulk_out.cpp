@@ -222,7 +222,10 @@ NTSTATUS TzSerialQueuedSendComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionCo
   bool transmitting = waiting && (context->writeQueueRefs & WriteQueueHeldByTransmit) && context->txQueuedLength;
   if (NT_SUCCESS(status)) {
     context->perfStats.TransmittedCount += record->sent;
-    done = current && context->txQueuedLength == 0 && (context->writeQueueRefs & WriteQueueHeldByTransmit);
+    // The transmit holder bit keeps the request current between the two
+    // lock holds; waiting is checked against it all the same.
+    done = current && waiting == record->request && context->txQueuedLength == 0 &&
+           (context->writeQueueRefs & WriteQueueHeldByTransmit);
     if (done) {
       PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(waiting);
       waiting->IoStatus.Information = stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;

@@ -78,8 +78,9 @@ grep -qE ' [TtDd] __stack_chk_guard$' <<<"$symbols" || fail "no __stack_chk_guar
 grep -qE ' [Tt] __stack_chk_fail$' <<<"$symbols" || fail "no __stack_chk_fail in the image"
 protected=$(awk '/^[0-9a-f]+ <.*>:$/ {fn = $2} /call.*<__stack_chk_fail>/ {print fn}' <<<"$disassembly" | sort -u | wc -l)
 (( protected > 0 )) || fail "no routine is stack-protected"
-awk '/^[0-9a-f]+ <DriverEntry>:$/ {on = 1; next} /^[0-9a-f]+ <.*>:$/ {on = 0} on' <<<"$disassembly" |
-  grep -q '__stack_chk' && fail "DriverEntry opens a protected frame before the guard is set"
+entry_code=$(awk '/^[0-9a-f]+ <DriverEntry>:$/ {on = 1; next} /^[0-9a-f]+ <.*>:$/ {on = 0} on' <<<"$disassembly")
+[ -n "$entry_code" ] || fail "no DriverEntry in the disassembly"
+grep -q '__stack_chk' <<<"$entry_code" && fail "DriverEntry opens a protected frame before the guard is set"
 
 # The version resource, read back from the image.
 rc=$(x86_64-w64-mingw32-windres -i "$image" -O rc)

@@ -23,11 +23,12 @@ for flavour in . debug; do
     osslsigncode verify -CAfile "$ca" -in "$pkg/$flavour/$file" >/dev/null 2>&1 ||
       fail "$flavour/$file: no valid signature"
   done
-  osslsigncode verify -CAfile "$ca" -catalog "$pkg/$flavour/tzserial.cat" -in "$pkg/$flavour/tzserial.sys" 2>&1 |
-    grep -q "File is signed in catalog" || fail "$flavour/tzserial.sys is not in its catalog"
+  # Whole outputs first: grep -q would stop reading and break the pipe.
+  verified=$(osslsigncode verify -CAfile "$ca" -catalog "$pkg/$flavour/tzserial.cat" -in "$pkg/$flavour/tzserial.sys" 2>&1)
+  grep -q "File is signed in catalog" <<<"$verified" || fail "$flavour/tzserial.sys is not in its catalog"
   inf_hash=$(sha1sum "$pkg/$flavour/tzserial.inf" | awk '{print toupper($1)}')
-  /usr/bin/python3 "$here/../../tools/package/make_catalog.py" --list "$pkg/$flavour/tzserial.cat" |
-    grep -qx "$inf_hash tzserial.inf" || fail "$flavour/tzserial.inf is not in its catalog"
+  members=$(/usr/bin/python3 "$here/../../tools/package/make_catalog.py" --list "$pkg/$flavour/tzserial.cat")
+  grep -qx "$inf_hash tzserial.inf" <<<"$members" || fail "$flavour/tzserial.inf is not in its catalog"
 done
 bash "$here/check_image.sh" "$pkg" "$version" release "$win/link/tzserial.sys"
 bash "$here/check_image.sh" "$pkg/debug" "$version" checked "$win/debug/link/tzserial.sys"
