@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Tests: the INF rules check passes the package's INF and names every rule
-# that tests/windows/bad.inf breaks.
+# that tests/windows/bad.inf breaks; the INF offers the USB identity the
+# driver accepts.
 # usage: check_inf.sh PACKAGE.inf
 set -euo pipefail
 here=$(dirname "$0")
 check="python3 $here/../../tools/package/infcheck.py"
 $check "$1"
+
+identity() { sed -n "s/.*$1 = 0x\([0-9A-Fa-f]*\);.*/\1/p" "$here/../../driver/pnp/usb_config.h" | tr a-f A-F; }
+hardware_id="USB\\VID_$(identity AdapterVendorId)&PID_$(identity AdapterProductId)"
+grep -qiF -- "$hardware_id" "$1" || { echo "FAIL: $1 does not offer $hardware_id"; exit 1; }
 
 if report=$($check "$here/bad.inf"); then
   echo "FAIL: bad.inf passed"
