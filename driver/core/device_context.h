@@ -250,7 +250,10 @@ struct DeviceContext {
 
   PIRP removalNotifyRequest;  // the pending vendor removal-notification request
 
-  KEVENT statusDone;  // signalled while the interrupt-pipe transfer is not in flight
+  // Signalled while the interrupt-pipe transfer is not in flight (a
+  // notification event: a reader never started reads as at rest, however
+  // many closes have waited on it).
+  KEVENT statusDone;
 
   ULONG interfaceClass;  // FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_MODEM or FILE_DEVICE_UNKNOWN
 

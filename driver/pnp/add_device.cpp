@@ -83,7 +83,7 @@ void TzSerialInitializeTimersAndDpcs(DeviceContext* context) {
   KeInitializeDpc(&context->xoffCountedDpc, TzSerialXoffCountedDpc, context);
   KeInitializeDpc(&context->waitCompleteDpc, TzSerialWaitCompleteDpc, context);
   KeInitializeDpc(&context->errorAbortDpc, TzSerialErrorAbortDpc, context);
-  KeInitializeEvent(&context->statusDone, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&context->statusDone, NotificationEvent, TRUE);
   for (KEVENT& done : context->bulkInDone) KeInitializeEvent(&done, NotificationEvent, TRUE);
   KeInitializeDpc(&context->bulkInSendDpc, TzSerialBulkInSendDpc, context);
   KeInitializeDpc(&context->controlCharDpc, TzSerialControlCharDpc, context);

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr LONGLONG ReaderWait100ns = -50000000;  // 5 seconds, relative
+constexpr LONGLONG ReaderWait100ns = 50000000;  // 5 seconds
 constexpr USHORT LinesAtOpen = 0x0018;            // CTS and DSR present
 
 NTSTATUS TzSerialFinishOpen(PIRP irp, DeviceContext* context, NTSTATUS status, bool counted) {
@@ -56,25 +56,30 @@ void TzSerialResetOpenState(DeviceContext* context) {
   KeReleaseSpinLock(&context->controlLock, oldIrql);
 }
 
-// Waits for one reader's event; TRUE when it came within the bound.
-bool TzSerialWaitReader(PKEVENT done) {
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = ReaderWait100ns;
-  return KeWaitForSingleObject(done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+// Waits for one reader's event until the absolute deadline; TRUE when it came.
+bool TzSerialWaitReader(PKEVENT done, LARGE_INTEGER deadline) {
+  return KeWaitForSingleObject(done, Executive, KernelMode, FALSE, &deadline) != STATUS_TIMEOUT;
 }
 
-// Close's bounded wait for the readers: a reader that does not come to rest
-// is cancelled and waited for once more, then left.
+// Waits for every reader with one deadline; TRUE when all are at rest.
+bool TzSerialWaitReaders(DeviceContext* context) {
+  LARGE_INTEGER deadline;
+  KeQuerySystemTime(&deadline);
+  deadline.QuadPart += ReaderWait100ns;
+  bool rest = !(context->pipeLayout == PipeLayoutFull && TzSerialIsModem(context)) ||
+              TzSerialWaitReader(&context->statusDone, deadline);
+  for (KEVENT& done : context->bulkInDone) rest = TzSerialWaitReader(&done, deadline) && rest;
+  return rest;
+}
+
+// Close's bounded wait for the readers: readers that do not come to rest
+// within the bound are cancelled again and given the bound once more, then
+// left, so a close takes at most about twice the bound.
 void TzSerialQuiesceReaders(DeviceContext* context) {
-  if (context->pipeLayout == PipeLayoutFull && TzSerialIsModem(context) && !TzSerialWaitReader(&context->statusDone)) {
-    TzSerialStatusCancel(context);
-    TzSerialWaitReader(&context->statusDone);
-  }
-  bool late = false;
-  for (KEVENT& done : context->bulkInDone) late = !TzSerialWaitReader(&done) || late;
-  if (!late) return;
+  if (TzSerialWaitReaders(context)) return;
+  TzSerialStatusCancel(context);
   TzSerialBulkInCancelAll(context);
-  for (KEVENT& done : context->bulkInDone) TzSerialWaitReader(&done);
+  TzSerialWaitReaders(context);
 }
 
 }  // namespace

@@ -42,12 +42,38 @@ ULONG TzSerialBulkInParkedTurn(const DeviceContext* context) {
   return NoSlot;
 }
 
-// Delivers the slot's block if it is its turn, then every parked block whose
-// turn follows; otherwise parks it. At most one pass over the slots.
+// Takes the number of a transfer that brought nothing out of the order: the
+// transfers numbered after it move up one, so that none waits for it.
 // controlLock held.
+void TzSerialBulkInWithdrawLocked(DeviceContext* context, ULONG slot) {
+  ULONG withdrawn = context->bulkInSequence[slot];
+  for (ULONG other = 0; other < TzSerialBulkInSlots; ++other)
+    if (other != slot && LONG(context->bulkInSequence[other] - withdrawn) > 0) context->bulkInSequence[other]--;
+  context->bulkInNextSequence--;
+}
+
+// The slot's transfer is done with: marked delivered, and resubmitted when it
+// succeeded or the bus was only busy. controlLock held.
+void TzSerialBulkInDoneLocked(DeviceContext* context, ULONG slot, TzSerialBulkInDelivery* delivery) {
+  NTSTATUS status = context->bulkInResult[slot];
+  delivery->delivered |= 1u << slot;
+  if (NT_SUCCESS(status) || (status == STATUS_DEVICE_BUSY && TzSerialBulkInMayRetry(context)))
+    delivery->resubmit |= 1u << slot;
+}
+
+// Delivers the slot's block if it is its turn, then every parked block whose
+// turn follows; otherwise parks it. A transfer that brought nothing has no
+// place to keep in the stream: it goes at once and gives up its number, so
+// that a cancel's completions never wait behind a transfer that is late.
+// At most one pass over the slots. controlLock held.
 void TzSerialBulkInDeliverLocked(DeviceContext* context, ULONG slot, TzSerialBulkInDelivery* delivery) {
   if (context->bulkInSequence[slot] != context->bulkInDeliverSequence) {
-    context->bulkInParked |= 1u << slot;
+    if (NT_SUCCESS(context->bulkInResult[slot]) && context->bulkInResultLength[slot]) {
+      context->bulkInParked |= 1u << slot;
+      return;
+    }
+    TzSerialBulkInWithdrawLocked(context, slot);
+    TzSerialBulkInDoneLocked(context, slot, delivery);
     return;
   }
   do {
@@ -55,9 +81,7 @@ void TzSerialBulkInDeliverLocked(DeviceContext* context, ULONG slot, TzSerialBul
     ULONG length = context->bulkInResultLength[slot];
     if (NT_SUCCESS(status) && length)
       delivery->deferred |= TzSerialRxDataArrived(context, context->bulkInBuffer[slot], length);
-    delivery->delivered |= 1u << slot;
-    if (NT_SUCCESS(status) || (status == STATUS_DEVICE_BUSY && TzSerialBulkInMayRetry(context)))
-      delivery->resubmit |= 1u << slot;
+    TzSerialBulkInDoneLocked(context, slot, delivery);
     context->bulkInDeliverSequence++;
     slot = TzSerialBulkInParkedTurn(context);
     if (slot != NoSlot) context->bulkInParked &= ~(1u << slot);

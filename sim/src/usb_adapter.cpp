@@ -192,11 +192,42 @@ void CdcAcmAdapter::haltEndpoint(uint8_t address) {
   Bus::schedulePump(*state_);
 }
 
+void CdcAcmAdapter::holdThroughCancel(uint8_t endpoint, int transfers) {
+  std::lock_guard lock(state_->mutex);
+  state_->loseTransfers[endpoint] = transfers;
+}
+
+size_t CdcAcmAdapter::heldThroughCancel() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->lost.size();
+}
+
+void CdcAcmAdapter::releaseHeldThroughCancel() {
+  std::vector<std::pair<uint64_t, InFlight>> lost;
+  {
+    std::lock_guard lock(state_->mutex);
+    lost.swap(state_->lost);
+    state_->loseTransfers.clear();
+    for (auto& [id, f] : lost) {
+      state_->noteFinish(id, cancelled(), UrbRecord::State::Cancelled);
+      state_->tapFinish(id, f.urb, cancelled(), UrbRecord::State::Cancelled);
+    }
+  }
+  Bus::flushTap(*state_);
+  for (auto& [id, f] : lost) completeUrb(f.irp, f.urb, cancelled());
+}
+
 void CdcAcmAdapter::disconnect() {
   std::vector<std::pair<PIRP, PURB>> failed;
   {
     std::lock_guard lock(state_->mutex);
     state_->gone = true;
+    for (auto& [id, f] : state_->lost) {
+      state_->noteFinish(id, deviceGone(), UrbRecord::State::Completed);
+      state_->tapFinish(id, f.urb, deviceGone());
+      failed.emplace_back(f.irp, f.urb);
+    }
+    state_->lost.clear();
     std::vector<uint64_t> ids;
     for (auto& [id, f] : state_->inFlight) ids.push_back(id);
     for (uint64_t id : ids)

@@ -149,6 +149,10 @@ struct CdcAcmAdapter::State {
   // requests
   uint64_t nextId = 1;
   std::map<uint64_t, model::InFlight> inFlight;
+  // holdThroughCancel: how many more transfers each endpoint loses, and the
+  // ones it has lost (no cancel routine, in no pipe's queue).
+  std::map<uint8_t, int> loseTransfers;
+  std::vector<std::pair<uint64_t, model::InFlight>> lost;
   std::map<uint64_t, model::Delivery> delivering;  // by id, so in the order they were filled
   std::vector<UrbRecord> records;                  // ascending ids
   std::vector<ULONG> bulkOutLengths;               // offered by each bulk-out transfer, in bus order

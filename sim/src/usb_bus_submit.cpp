@@ -116,6 +116,12 @@ NTSTATUS Bus::submit(State& s, PIRP irp, PURB urb) {
   if (pipe) {
     auto& t = urb->UrbBulkOrInterruptTransfer;
     if (!pipe->in() && pipe->type() == UsbdPipeTypeBulk) s.noteBulkOutOffered(t.TransferBufferLength);
+    if (int& lose = s.loseTransfers[pipe->endpoint.address]; lose > 0) {
+      --lose;
+      IoMarkIrpPending(irp);
+      s.lost.emplace_back(id, InFlight{irp, urb, pipe, {}, false});
+      return STATUS_PENDING;
+    }
     hold(s, id, {irp, urb, pipe, {}, false});
     lock.unlock();
     flushTap(s);

@@ -153,7 +153,7 @@ void QueueTest::createDevice() {
   InitializeListHead(&context->activeWrites);
   KeInitializeSpinLock(&context->activeWritesLock);
   KeInitializeEvent(&context->txIdle, NotificationEvent, TRUE);
-  KeInitializeEvent(&context->statusDone, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&context->statusDone, NotificationEvent, TRUE);
   for (KEVENT& done : context->bulkInDone) KeInitializeEvent(&done, NotificationEvent, TRUE);
 }
 

@@ -91,8 +91,13 @@ void World::expectStatus(const std::string& what, NTSTATUS status, const std::ve
 }
 
 void World::expectQuery(Port& p, NTSTATUS status) const {
-  if (p.file.isOpen())
-    expectStatus("a query with the port open", status, {STATUS_UNSUCCESSFUL});
+  // A transfer the bus lost keeps the device from coming to rest in time:
+  // the query fails and the port resumes.
+  bool lost = p.lossActive();
+  if (p.file.isOpen() || lost)
+    expectStatus("a query with the port open or a transfer lost", status,
+                 p.file.isOpen() ? std::vector<NTSTATUS>{STATUS_UNSUCCESSFUL}
+                                 : std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_UNSUCCESSFUL});
   else
     expectStatus("a query with the port closed", status, {STATUS_SUCCESS});
 }
@@ -282,7 +287,7 @@ void World::submitIoctlCode(Port& p, ULONG code, ULONG flags, ULONG minIn, ULONG
   if (flags & (Held | Pends)) op.allowed.push_back(STATUS_CANCELLED);
   // A powered-down port holds every request until it is back in D0; the
   // close or a removal may come first.
-  if (p.asleep || p.queriedDown) op.allowed.push_back(STATUS_CANCELLED);
+  if (p.asleep || p.queriedDown || (p.context() && p.context()->poweredDown)) op.allowed.push_back(STATUS_CANCELLED);
   if (op.errorAbort) op.allowed.push_back(STATUS_CANCELLED);
 }
 

@@ -67,6 +67,8 @@ struct Port {
   bool queryPending = false;
   bool queriedDown = false;  // a device query for D3 without its set
   bool asleep = false;       // between a system sleep and the wake
+  int64_t lastLoss = -1;     // when the bus last lost a transfer (found again 12 s later)
+  bool lossActive() const { return lastLoss >= 0 && sim::now() - lastLoss < 20 * sim::kSecond; }
   bool claimedByOther = false;
   bool escapeTaint = false;
 

@@ -277,6 +277,14 @@ class CdcAcmAdapter : public std::enable_shared_from_this<CdcAcmAdapter> {
   // TransferBufferLength then says. Only what was taken counts: bulkOutData,
   // bulkOutBytes and loopback leave the rest out. A new call replaces the last.
   void acceptBulkOutShort(ULONG maxBytes, int times = 1);
+  // A bus driver that loses transfers: the next `transfers` on the endpoint
+  // are taken and never completed, not even when cancelled (IoCancelIrp
+  // finds no cancel routine), until releaseHeldThroughCancel completes them
+  // cancelled, or the device leaves the bus. They are the bus's fault, so the
+  // power rules do not count them.
+  void holdThroughCancel(uint8_t endpoint, int transfers = 1);
+  size_t heldThroughCancel() const;
+  void releaseHeldThroughCancel();
   // Halts an endpoint: its transfers fail with USBD_STATUS_STALL_PID until the
   // stall is cleared (RESET_PIPE or SYNC_CLEAR_STALL; SYNC_RESET_PIPE alone does not).
   void haltEndpoint(uint8_t address);
