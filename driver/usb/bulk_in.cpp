@@ -191,6 +191,16 @@ NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
 
   status = TzSerialHoldQueueAcquire(&context->holdQueue);
   if (status != STATUS_SUCCESS) goto Unwind;
+  // Cleanup clears portActive before it cancels. A completion that saw the
+  // port open before that brings its slot here; had the cancel come before
+  // IoReuseIrp above, the reuse wiped its mark and the transfer would pend on
+  // a closed port. Looked at again after the reuse, one of the two sees the
+  // other.
+  if (!TzSerialPortActive(context)) {
+    TzSerialHoldQueueRelease(&context->holdQueue);
+    status = STATUS_CANCELLED;
+    goto Unwind;
+  }
   return TzSerialBulkInSendInOrder(context, slot);
 
 Unwind:
