@@ -33,6 +33,14 @@ void TzSerialReadTargetRelease(DeviceContext* context);
 // The cancel routine of the current read.
 DRIVER_CANCEL TzSerialReadCancel;
 
+// How a cancelled read ends. Its bytes have left the ring, and the I/O
+// manager copies a buffered read's bytes back only for a status that is not
+// an error: a read holding bytes ends successfully with them, one holding
+// none as cancelled.
+inline NTSTATUS TzSerialReadCancelledStatus(PIRP irp) {
+  return irp->IoStatus.Information ? STATUS_SUCCESS : STATUS_CANCELLED;
+}
+
 // DPC routines (context: the DeviceContext). TzSerialReadFilledDpc also runs
 // directly from the receive path once it filled the read, with controlLock
 // released, at DISPATCH_LEVEL.

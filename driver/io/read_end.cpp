@@ -86,7 +86,7 @@ void TzSerialReadIntervalDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
       break;
     case ReadEndCancelled:
       // The cancel routine placed the bytes in Information; they stay.
-      status = STATUS_CANCELLED;
+      status = TzSerialReadCancelledStatus(context->currentRead);
       break;
     default: {
       LARGE_INTEGER now;
@@ -122,5 +122,5 @@ void TzSerialReadCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
   TzSerialReadCancelTimer(context, &context->readTotalTimer, ReadRefTotalTimer);
   TzSerialReadCancelTimer(context, &context->readIntervalTimer, ReadRefIntervalTimer);
   TzSerialReadTargetRelease(context);
-  TzSerialReadDropLocked(context, STATUS_CANCELLED, irp->CancelIrql);
+  TzSerialReadDropLocked(context, TzSerialReadCancelledStatus(irp), irp->CancelIrql);
 }

@@ -125,8 +125,9 @@ NTSTATUS TzSerialReadStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
   if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
     // Cancelled as it started: the bytes already placed have left the ring,
     // so they stay with the read.
-    TzSerialFinishCurrentLocked(queue, irp, STATUS_CANCELLED, DISPATCH_LEVEL);
-    return STATUS_CANCELLED;
+    NTSTATUS status = TzSerialReadCancelledStatus(irp);
+    TzSerialFinishCurrentLocked(queue, irp, status, DISPATCH_LEVEL);
+    return status;
   }
   IoMarkIrpPending(irp);
   TzSerialBecomeReadTarget(context, irp, plan, timeouts);

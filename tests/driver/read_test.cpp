@@ -162,17 +162,23 @@ TEST_F(ReadTest, AQueueSizeRequestWaitsBehindTheReads) {
   EXPECT_EQ(c->rxBufferSize, TzSerialRxBufferSize);
 }
 
+// A buffered read ending with an error status gets no bytes copied back, yet
+// the bytes it holds have left the ring: each way a read is cancelled, it
+// ends successfully with what it holds, and as cancelled only when empty.
 TEST_F(ReadTest, ACancelledReadReturnsTheBytesItHolds) {
   app::Request pending = read(10);
   receive(4);
   EXPECT_TRUE(pending.cancel());
   app::Result result = pending.wait();
-  // An error status copies no buffered bytes back, but Information still
-  // tells the application how many left the ring.
-  EXPECT_EQ(result.status, STATUS_CANCELLED);
-  EXPECT_EQ(result.information, 4u);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(pending.data(), streamBytes(0, 4));
   EXPECT_EQ(c->readTargetBase, c->rxBuffer);
   EXPECT_EQ(c->rxCount, 0u);
+
+  app::Request empty = read(3);
+  EXPECT_TRUE(empty.cancel());
+  EXPECT_EQ(empty.wait().status, STATUS_CANCELLED) << "nothing held: cancelled";
+  EXPECT_EQ(empty.result().information, 0u);
 
   app::Request queuedBehind = read(3);
   app::Request cancelledInQueue = read(3);
@@ -180,6 +186,20 @@ TEST_F(ReadTest, ACancelledReadReturnsTheBytesItHolds) {
   EXPECT_EQ(cancelledInQueue.wait().status, STATUS_CANCELLED);
   receive(3);
   EXPECT_EQ(queuedBehind.data(), streamBytes(4, 3));
+}
+
+TEST_F(ReadTest, AReceivePurgeReturnsTheBytesTheCurrentReadHolds) {
+  app::Request pending = read(10);
+  receive(4);
+  ULONG mask = SERIAL_PURGE_RXABORT;
+  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0).status, STATUS_SUCCESS);
+  app::Result result = pending.wait();
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(pending.data(), streamBytes(0, 4));
+
+  app::Request next = read(2);
+  receive(2);
+  EXPECT_EQ(next.data(), streamBytes(4, 2)) << "the stream goes on where the purged read stopped";
 }
 
 // The read next in the queue is cancelled just as it starts: its cancel lost
@@ -192,14 +212,14 @@ TEST_F(ReadTest, AReadCancelledAsItStartsKeepsTheBytesItTook) {
   receive(15);
   ASSERT_EQ(first.wait().status, STATUS_SUCCESS);
   app::Result result = second.wait();
-  EXPECT_EQ(result.status, STATUS_CANCELLED);
-  EXPECT_EQ(result.information, 5u);
+  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(second.data(), streamBytes(10, 5));
   EXPECT_EQ(c->rxCount, 0u);
 }
 
 // The interval timer fires and, before its DPC runs, the read is cancelled:
 // the DPC is then the last holder and completes the read. The bytes placed
-// were taken from the ring and must be reported.
+// were taken from the ring and must be returned.
 TEST_F(ReadTest, AnIntervalDpcCompletingACancelledReadKeepsTheBytesPlaced) {
   ASSERT_EQ(setTimeouts(50, 0, 0).status, STATUS_SUCCESS);
   receive(3);
@@ -210,8 +230,8 @@ TEST_F(ReadTest, AnIntervalDpcCompletingACancelledReadKeepsTheBytesPlaced) {
     return pending.done();
   });
   ASSERT_TRUE(cancelled);
-  EXPECT_EQ(pending.result().status, STATUS_CANCELLED);
-  EXPECT_EQ(pending.result().information, 3u);
+  EXPECT_EQ(pending.result().status, STATUS_SUCCESS);
+  EXPECT_EQ(pending.data(), streamBytes(0, 3));
 }
 
 TEST_F(ReadTest, ReadsAfterRemovalAreRefused) {

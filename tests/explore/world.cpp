@@ -327,12 +327,14 @@ void World::check(Port& p, Op& op) {
   }
   if (op.type == OpRead) {
     if (r.information > op.length) fail("read #" + std::to_string(op.id) + " returned more than it asked for");
+    // An error status returns no bytes (the I/O manager copies none back):
+    // a read that took bytes from the ring must not end with one.
+    if (ULONG(r.status) >= 0xC0000000u && r.information)
+      fail("read #" + std::to_string(op.id) + " took " + std::to_string(r.information) + " bytes and ended with " +
+           statusName(r.status) + ", which returns none");
     std::vector<uint8_t> data = op.request.data();
-    // An error status returns no bytes (the I/O manager copies none back),
-    // though Information counts those the read had taken: they are gone.
-    bool taken = data.size() >= r.information;
     data.resize(std::min<size_t>(data.size(), r.information));
-    p.rx.read(op.order, data, step_, !p.escapeTaint && taken);
+    p.rx.read(op.order, data, step_, !p.escapeTaint);
   }
   if (op.type == OpWrite) {
     if (r.status == STATUS_SUCCESS && r.information != op.length)
