@@ -270,19 +270,18 @@ struct DeviceContext {
 
   ULONG usbIdentity;  // idVendor << 16 | idProduct
 
-  // Writes in flight, each with its own write context.
-  LIST_ENTRY activeWrites;
-  KSPIN_LOCK activeWritesLock;
-  // Writes not yet handed to the bulk-out pipe, in the order the dispatch
-  // routine admitted them. Their start DPCs may run on several processors at
-  // once; one sender at a time takes the head once its DPC has run, so the
-  // bus sees them in that order (sendOrderLock, never nested with another).
+  // Writes not yet completed, each with its own write context, in the order
+  // the dispatch routine accepted them (controlLock). They use the bulk-out
+  // pipe one at a time in that order; one sender at a time sends.
   LIST_ENTRY sendOrder;
-  KSPIN_LOCK sendOrderLock;
-  BOOLEAN sendOrderDraining;  // a party is sending from the head of sendOrder
+  ULONGLONG writeSequence;  // the number the last accepted write took
+  BOOLEAN txSending;        // a party is sending from sendOrder
+  BOOLEAN txSendAgain;      // ... and must look at it again before it stops
+  PIRP flushRequest;        // the flush waiting for the writes before it
   // Transmit-side work that tear-down must outlive: write contexts, the
-  // queued send and control-character transfers (activeWritesLock).
+  // queued send and control-character transfers (txAliveLock).
   LONG txAlive;
+  KSPIN_LOCK txAliveLock;
   KEVENT txIdle;  // signalled while txAlive is 0
 
   // The control-character transmitter: XON/XOFF and the immediate character

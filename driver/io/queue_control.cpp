@@ -1,6 +1,7 @@
 // Driver: the device-wide queue operations that Plug and Play, power and
 // cleanup use: stall all, restart all, cancel all, and the error-abort DPC.
 #include "driver/core/device_context.h"
+#include "driver/io/write.h"
 #include "driver/io/write_queue.h"
 #include "driver/usb/bulk_out.h"
 #include "driver/usb/pipe_control.h"
@@ -76,5 +77,6 @@ void TzSerialCancelAllRequests(DeviceContext* context, PFILE_OBJECT fileObject) 
 void TzSerialErrorAbortDpc(PKDPC, PVOID deferredContext, PVOID, PVOID) {
   auto context = static_cast<DeviceContext*>(deferredContext);
   TzSerialFlushQueue(context->requestQueues[WriteQueueIndex]);
+  TzSerialWriteAbortAll(context);
   TzSerialFlushQueue(context->requestQueues[ReadQueueIndex]);
 }

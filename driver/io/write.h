@@ -1,27 +1,28 @@
 // Driver: write requests. Every accepted write gets a WriteContext of its own
-// and goes to the bulk-out pipe as soon as the writes accepted before it have
-// gone, so several writes may be on the bus at once, in the order accepted.
-// Up to three holders share a started write (refs): its transfer, its cancel
-// routine and its timer; the one that lets go last completes it and frees the
-// context.
+// and joins sendOrder, the port's writes in the order they were accepted.
+// They use the bulk-out pipe one at a time in that order: the first write
+// whose transmission is not over has its turn, goes to the bus unless a
+// transmit hold keeps it back, and the next one follows once it is done. Up
+// to three holders share a started write (refs): its transmission, its
+// cancel routine and its timer; the one that lets go last completes it and
+// frees the context.
 #pragma once
 
 #include "driver/core/device_context.h"
 
 // refs of a started write.
-constexpr ULONG WriteRefData = 0x1;    // its bulk transfer is under way
+constexpr ULONG WriteRefData = 0x1;    // its transmission is not over
 constexpr ULONG WriteRefCancel = 0x2;  // its cancel routine is set
 constexpr ULONG WriteRefTimer = 0x4;   // its timer is set
+constexpr ULONG WriteRefAbort = 0x8;   // an abort is cancelling its transfer
 constexpr ULONG WriteDone = 0x10;      // completed: nobody touches the request again
 
 constexpr SIZE_T TzSerialWriteContextSize = 528;
 
 struct WriteContext {
-  LIST_ENTRY links;  // on activeWrites; pointing at itself once taken off
-  LIST_ENTRY sendLinks;  // on sendOrder until sent or discarded; then pointing at itself
-  PIRP request;      // null once completed (requestLock)
-  KSPIN_LOCK requestLock;
-  PIRP bulkIrp;  // allocated at the first transfer, freed with the context
+  LIST_ENTRY sendLinks;  // on sendOrder from acceptance until completed (controlLock)
+  PIRP request;          // null once completed (controlLock)
+  PIRP bulkIrp;          // allocated at the first transfer, freed with the context
   alignas(8) UCHAR urbBytes[TzSerialUrbSize];  // a bulk transfer URB; see urb()
   PDEVICE_OBJECT deviceObject;
   KDPC startDpc;
@@ -29,18 +30,22 @@ struct WriteContext {
   UCHAR zeroLengthPending;  // a zero-length packet still has to follow
   KDPC timeoutDpc;
   KTIMER writeTimer;
-  PUCHAR data;     // the request's system buffer
-  ULONG remaining;  // bytes the request still counts as unsent
-  ULONG refs;       // WriteRef* (controlLock)
+  PUCHAR data;       // the request's system buffer
+  ULONG refs;        // WriteRef* (controlLock)
   PUCHAR nextChunk;  // first byte not yet handed to USB
   ULONG unsent;      // bytes not yet handed to USB
-  ULONG sent;        // bytes the device confirmed
+  ULONG sent;        // bytes the bus took: the request's Information
+  ULONG pieceLength; // bytes offered by the transfer on the bus
   ULONG length;      // the requested length
   NTSTATUS endStatus;  // STATUS_CANCELLED or STATUS_TIMEOUT once one of them ended it
   DeviceContext* context;
-  ULONG pins;  // walks still using the context (activeWritesLock)
-  BOOLEAN freeWhenUnpinned;  // its write is over: the last walk frees it
-  BOOLEAN readyToSend;       // started: it goes when it reaches the head of sendOrder (sendOrderLock)
+  ULONGLONG sequence;  // its place in the order of acceptance, from 1
+  // Where it stands on the transmit side (controlLock).
+  BOOLEAN ready;         // its start DPC has run
+  BOOLEAN turnTaken;     // every write before it is done with the bus: its timer runs
+  BOOLEAN onBus;         // its transfer is on the bus (or being sent)
+  BOOLEAN transmitDone;  // it will not use the bus again
+  BOOLEAN abortPending;  // ended by an abort that has yet to let it go
   // A cancel that took the queued routine while the start DPC was running or
   // not yet queued: each of the two adds one here, and the second discards
   // the write, so that neither touches it after the other has freed it.
@@ -50,8 +55,9 @@ struct WriteContext {
 };
 static_assert(sizeof(WriteContext) <= TzSerialWriteContextSize, "the write context fits its block");
 
-// The data path lets go of the write once its transfers are over (status:
-// the bulk transfer's); the last holder completes it. DISPATCH_LEVEL.
+// The transmission of the write on the bus is over (status: its transfer's);
+// the data path lets go and the next write may have its turn. The last holder
+// completes it. IRQL <= DISPATCH_LEVEL, controlLock not held.
 void TzSerialWriteFinish(WriteContext* write, NTSTATUS status);
 
 // Gives the write its bulk IRP, so that a cancel or time-out can reach the
@@ -59,11 +65,24 @@ void TzSerialWriteFinish(WriteContext* write, NTSTATUS status);
 // is then not sent. IRQL <= DISPATCH_LEVEL.
 BOOLEAN TzSerialWriteAttachTransfer(WriteContext* write, PIRP bulkIrp);
 
-// Unlinks a write that is over and frees its context and bulk IRP, or leaves
-// that to the walk that has it pinned. Drops the write's transmit count.
-void TzSerialWriteRelease(DeviceContext* context, WriteContext* write);
-// Ends a walk's pin; the last pin of a write that is over frees it.
-void TzSerialWriteUnpin(DeviceContext* context, WriteContext* write);
+// Sends the write whose turn it is, unless one is on the bus already or a
+// transmit hold keeps it back; starts the timer of a write as its turn comes.
+// Call it whenever the head of sendOrder or a hold may have changed.
+// IRQL <= DISPATCH_LEVEL, controlLock not held.
+void TzSerialWriteTransmitNext(DeviceContext* context);
+
+// Ends every write not yet completed as cancelled: one waiting for its turn
+// completes at once, the one on the bus once its cancelled transfer is back,
+// one not yet started when its start DPC runs. A write whose transmission is
+// already over completes as it ended. IRQL <= DISPATCH_LEVEL, controlLock not
+// held.
+void TzSerialWriteAbortAll(DeviceContext* context);
+
+// Drops a write's hold on the request when no other holder is left:
+// completes it (with endStatus if set, else status; Information: the bytes
+// the bus took) and frees the context. controlLock held on entry (taken at
+// DISPATCH_LEVEL or with a raise from oldIrql), released to oldIrql.
+void TzSerialWriteDropLocked(WriteContext* write, NTSTATUS status, KIRQL oldIrql);
 
 // Counts transmit-side work that tear-down must wait for (write contexts, the
 // queued send, control-character transfers). Each also holds an

@@ -1,12 +1,14 @@
 // Driver: the write queue's requests while they transmit. Up to three holders
 // share the current request (writeQueueRefs): its transmission, its cancel
 // routine and its timer; the one that drops the last finishes it, starting
-// the next request first. A flush has nothing to transmit: it completes as
-// soon as it reaches the head, behind the XOFF counters queued before it.
+// the next request first. A flush has nothing to transmit: once it reaches
+// the head, behind the XOFF counters queued before it, it waits for the
+// writes accepted before it (driver/io/flush.cpp).
 #include "driver/io/write_queue.h"
 
 #include "driver/core/dispatch.h"
 #include "driver/io/due_time.h"
+#include "driver/io/flush.h"
 #include "driver/usb/bulk_out.h"
 #include "driver/usb/pipe_control.h"
 
@@ -60,6 +62,7 @@ NTSTATUS TzSerialFlush(PDEVICE_OBJECT deviceObject, PIRP irp) {
   NTSTATUS status;
   if (!TzSerialPassGate(irp, context, &status)) return status;
   irp->IoStatus.Information = 0;
+  TzSerialFlushMark(context, irp);
   status = TzSerialQueueRequest(&context->writeQueue, irp);
   TzSerialIoDecrement(context);
   return status;
@@ -68,10 +71,7 @@ NTSTATUS TzSerialFlush(PDEVICE_OBJECT deviceObject, PIRP irp) {
 NTSTATUS TzSerialWriteQueueStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
   irp->IoStatus.Information = 0;
-  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) {
-    TzSerialFinishCurrent(&context->writeQueue, irp, STATUS_SUCCESS);
-    return STATUS_SUCCESS;
-  }
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_FLUSH_BUFFERS) return TzSerialFlushStart(context, irp);
 
   ULONG count = TzSerialQueuedCount(irp);
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);

@@ -1,5 +1,6 @@
 // Driver: the write queue and the XOFF counter. writeQueue takes flushes and
-// XOFF-counter requests in order: a flush completes when it reaches the head;
+// XOFF-counter requests in order: a flush completes once it reaches the head
+// and the writes accepted before it have ended (driver/io/flush.h);
 // an XOFF counter first sends its XoffChar on the dedicated transmitter, then
 // leaves the queue and counts received characters until its count, its
 // time-out, a cancel or a later write or counter ends it. The dispatch

@@ -59,10 +59,8 @@ void TzSerialInitializeQueues(DeviceContext* context) {
   TzSerialInitializeQueue(&context->readQueue, TzSerialReadStart, device, FALSE);
   TzSerialInitializeQueue(&context->waitMaskQueue, TzSerialWaitMaskStart, device, TRUE);
   TzSerialInitializeQueue(&context->purgeQueue, TzSerialPurgeStart, device, TRUE);
-  InitializeListHead(&context->activeWrites);
-  KeInitializeSpinLock(&context->activeWritesLock);
   InitializeListHead(&context->sendOrder);
-  KeInitializeSpinLock(&context->sendOrderLock);
+  KeInitializeSpinLock(&context->txAliveLock);
   KeInitializeEvent(&context->txIdle, NotificationEvent, TRUE);
   KeInitializeSpinLock(&context->controlLock);
 }

@@ -65,10 +65,15 @@ BOOLEAN TzSerialNeedsZeroLengthPacket(const DeviceContext* context, ULONG total)
          !(TzSerialGlobals.staticSetting & StaticSettingNoZeroLengthPacket);
 }
 
-void TzSerialFillBulkOutUrb(DeviceContext* context, PURB urb, PVOID buffer, ULONG length) {
+USBD_PIPE_HANDLE TzSerialBulkOutPipe(DeviceContext* context) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   USBD_PIPE_HANDLE pipe = TzSerialPipeHandle(context, context->dataInterfaceNumber, context->bulkOutPipeIndex);
   KeReleaseSpinLock(&context->controlLock, oldIrql);
+  return pipe;
+}
+
+void TzSerialFillBulkOutUrb(DeviceContext* context, PURB urb, PVOID buffer, ULONG length) {
+  USBD_PIPE_HANDLE pipe = TzSerialBulkOutPipe(context);
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
   RtlZeroMemory(transfer, TzSerialUrbSize);
   transfer->Hdr.Length = TzSerialUrbSize;
@@ -91,54 +96,62 @@ NTSTATUS TzSerialSendUrbIrp(DeviceContext* context, PIRP irp, PURB urb, PIO_COMP
 
 // ---- writes ----
 
+namespace {
+
+// Sends the write's next piece from nextChunk: at most the first-transfer cap
+// for the first piece of its data, maxTransferSize for a later one, then its
+// zero-length packet. FALSE when nothing is left to send.
+BOOLEAN TzSerialWriteSendPiece(DeviceContext* context, WriteContext* write) {
+  bool first = write->nextChunk == write->data;
+  ULONG cap = first ? TzSerialGlobals.maxWriteTransferSize : TzSerialGlobals.maxTransferSize;
+  ULONG chunk = write->unsent < cap ? write->unsent : cap;
+  if (!chunk && !write->zeroLengthPending) return FALSE;
+  if (!chunk) write->zeroLengthPending = 0;
+  TzSerialFillBulkOutUrb(context, write->urb(), write->nextChunk, chunk);
+  write->pieceLength = chunk;
+  write->nextChunk += chunk;
+  write->unsent -= chunk;
+  TzSerialSendUrbIrp(context, write->bulkIrp, write->urb(), TzSerialBulkOutComplete, write);
+  return TRUE;
+}
+
+}  // namespace
+
 NTSTATUS TzSerialBulkOutSend(DeviceContext* context, WriteContext* write) {
-  PIRP irp = IoAllocateIrp(context->lowerDevice->StackSize, FALSE);
+  PIRP irp = write->bulkIrp ? write->bulkIrp : IoAllocateIrp(context->lowerDevice->StackSize, FALSE);
   if (!irp) {
     TzSerialWriteFinish(write, STATUS_INSUFFICIENT_RESOURCES);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   IoReuseIrp(irp, STATUS_SUCCESS);
-  ULONG length = write->remaining;
-  ULONG chunk = TzSerialFirstChunk(length);
-  TzSerialFillBulkOutUrb(context, write->urb(), write->data, chunk);
-  write->nextChunk = write->data + chunk;
-  write->unsent = length - chunk;
-  write->sent = 0;
-  write->zeroLengthPending = TzSerialNeedsZeroLengthPacket(context, length);
+  if (write->nextChunk == write->data) write->zeroLengthPending = TzSerialNeedsZeroLengthPacket(context, write->length);
 
   // Cancelled or timed out before the transfer existed: it never goes out.
   if (!TzSerialWriteAttachTransfer(write, irp)) {
     TzSerialWriteFinish(write, STATUS_CANCELLED);
     return STATUS_CANCELLED;
   }
-  NTSTATUS status = write->urb()->UrbBulkOrInterruptTransfer.PipeHandle ? TzSerialHoldQueueAcquire(&context->holdQueue)
-                                                                      : STATUS_INVALID_DEVICE_STATE;
+  NTSTATUS status = TzSerialBulkOutPipe(context) ? TzSerialHoldQueueAcquire(&context->holdQueue)
+                                                 : STATUS_INVALID_DEVICE_STATE;
   if (status != STATUS_SUCCESS) {
     TzSerialWriteFinish(write, status);
     return status;
   }
-  return TzSerialSendUrbIrp(context, irp, write->urb(), TzSerialBulkOutComplete, write);
+  TzSerialWriteSendPiece(context, write);
+  return STATUS_PENDING;
 }
 
 NTSTATUS TzSerialBulkOutComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
   auto write = static_cast<WriteContext*>(completionContext);
   DeviceContext* context = write->context;
   NTSTATUS status = irp->IoStatus.Status;
-  if (NT_SUCCESS(status)) {
-    ULONG taken = TzSerialReturnedLength(write->urb());
-    if (taken > write->remaining) taken = write->remaining;  // a device never confirms more than offered
-    write->sent += taken;
-    write->remaining -= taken;
-    if (TzSerialSendNextPiece(context, irp, write->urb(), &write->nextChunk, &write->unsent,
-                              &write->zeroLengthPending, TzSerialBulkOutComplete, write))
-      return STATUS_MORE_PROCESSING_REQUIRED;
-    irp->IoStatus.Information = write->sent;
-    TzSerialCountTransmitted(context, write->sent);
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&write->requestLock, &oldIrql);
-    if (write->request) write->request->IoStatus.Information = write->length;
-    KeReleaseSpinLock(&write->requestLock, oldIrql);
-  }
+  // What the bus took counts however the transfer ended; a device never
+  // confirms more than it was offered.
+  ULONG taken = TzSerialReturnedLength(write->urb());
+  if (taken > write->pieceLength) taken = write->pieceLength;
+  write->sent += taken;
+  TzSerialCountTransmitted(context, taken);
+  if (NT_SUCCESS(status) && TzSerialWriteSendPiece(context, write)) return STATUS_MORE_PROCESSING_REQUIRED;
   // The write may be completed and freed (with this IRP) by the finish; the
   // context stays for the steps after it on a count of its own.
   InterlockedIncrement(&context->outstandingIo);

@@ -8,8 +8,9 @@
 
 #include "driver/io/write.h"
 
-// Starts the transfers of a started write (data and remaining set). Every
-// failure ends the write through TzSerialWriteFinish. DISPATCH_LEVEL.
+// Sends a write whose turn it is, piece by piece from nextChunk; the last
+// piece's completion ends its transmission through TzSerialWriteFinish, as
+// does every failure. DISPATCH_LEVEL.
 NTSTATUS TzSerialBulkOutSend(DeviceContext* context, WriteContext* write);
 IO_COMPLETION_ROUTINE TzSerialBulkOutComplete;
 
@@ -21,6 +22,10 @@ IO_COMPLETION_ROUTINE TzSerialQueuedSendComplete;
 
 // Whether a block of total bytes needs a zero-length packet after it.
 BOOLEAN TzSerialNeedsZeroLengthPacket(const DeviceContext* context, ULONG total);
+
+// The bulk-out pipe's handle; null while the adapter has none configured.
+// IRQL <= DISPATCH_LEVEL, controlLock not held.
+USBD_PIPE_HANDLE TzSerialBulkOutPipe(DeviceContext* context);
 
 // Fills a bulk-out URB (zeroed first) for length bytes at buffer.
 void TzSerialFillBulkOutUrb(DeviceContext* context, PURB urb, PVOID buffer, ULONG length);

@@ -11,21 +11,6 @@
 
 namespace {
 
-// Takes the first context off activeWrites and pins it, so that it outlives
-// the walk even if its write completes meanwhile. Null when the list is empty.
-WriteContext* TzSerialTakeFirstWrite(DeviceContext* context) {
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&context->activeWritesLock, &oldIrql);
-  WriteContext* write = nullptr;
-  if (!IsListEmpty(&context->activeWrites)) {
-    write = CONTAINING_RECORD(RemoveHeadList(&context->activeWrites), WriteContext, links);
-    InitializeListHead(&write->links);
-    write->pins++;
-  }
-  KeReleaseSpinLock(&context->activeWritesLock, oldIrql);
-  return write;
-}
-
 constexpr LONGLONG TransferRestWait100ns = 50000000;  // 5 seconds
 
 bool TzSerialBusy(volatile LONG* flag) { return InterlockedCompareExchange(flag, 0, 0) != 0; }
@@ -66,17 +51,7 @@ void TzSerialCancelBulkOut(DeviceContext* context) {
     IoCancelIrp(context->queuedSendIrp);
 }
 
-void TzSerialCancelWrites(DeviceContext* context) {
-  while (WriteContext* write = TzSerialTakeFirstWrite(context)) {
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-    PIRP transfer = (write->refs & WriteRefData) ? write->bulkIrp : nullptr;
-    // Not on the bus yet: it never goes, and ends cancelled once it gets there.
-    if (!write->bulkIrp && !(write->refs & WriteDone) && !write->endStatus) write->endStatus = STATUS_CANCELLED;
-    KeReleaseSpinLock(&context->controlLock, oldIrql);
-    if (transfer) IoCancelIrp(transfer);
-    TzSerialWriteUnpin(context, write);
-  }
-}
+void TzSerialCancelWrites(DeviceContext* context) { TzSerialWriteAbortAll(context); }
 
 NTSTATUS TzSerialResetPipes(DeviceContext* context, ULONG which) {
   PAGED_CODE();

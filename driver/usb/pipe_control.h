@@ -9,10 +9,10 @@
 // Must not be called holding controlLock. IRQL <= DISPATCH_LEVEL.
 void TzSerialCancelBulkOut(DeviceContext* context);
 
-// Stops every write in progress: takes each context off activeWrites and
-// cancels its transfer; a write not yet on the bus never goes.
-// The writes complete (STATUS_CANCELLED) through their own paths; wait for
-// them with TzSerialWaitTransmitIdle. Must not be called holding controlLock.
+// Stops every write in progress: a write not yet on the bus never goes, the
+// transfer of the one on the bus is cancelled. The writes complete
+// (STATUS_CANCELLED) through their own paths; wait for them with
+// TzSerialWaitTransmitIdle. Must not be called holding controlLock.
 // IRQL <= DISPATCH_LEVEL.
 void TzSerialCancelWrites(DeviceContext* context);
 

@@ -150,8 +150,8 @@ void QueueTest::createDevice() {
   TzSerialInitializeHoldQueue(&context->holdQueue, device);
   KeInitializeSpinLock(&context->controlLock);
   // What bringing the transfers to rest looks at: no transfer, no write.
-  InitializeListHead(&context->activeWrites);
-  KeInitializeSpinLock(&context->activeWritesLock);
+  InitializeListHead(&context->sendOrder);
+  KeInitializeEvent(&context->removeEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&context->txIdle, NotificationEvent, TRUE);
   KeInitializeEvent(&context->statusDone, NotificationEvent, TRUE);
   for (KEVENT& done : context->bulkInDone) KeInitializeEvent(&done, NotificationEvent, TRUE);

@@ -1,6 +1,7 @@
-// Tests: flushes and XOFF counters on the write queue. A flush waits only for
-// the counters ahead of it; a counter sends its XoffChar, then ends by its
-// count, its time-out, a cancel, or a later write or counter, each exactly once.
+// Tests: flushes and XOFF counters on the write queue. A flush waits for the
+// counters ahead of it and for the writes accepted before it; a counter sends
+// its XoffChar, then ends by its count, its time-out, a cancel, or a later
+// write or counter, each exactly once.
 #include "open_port_fixture.h"
 
 namespace {
@@ -15,14 +16,49 @@ class WriteQueueTest : public OpenPortTest {
   app::Request flush() { return port.flushAsync(); }
 };
 
-TEST_F(WriteQueueTest, AFlushCompletesAtOnceWhileWritesAreInFlight) {
+// Every write accepted before the flush must have ended before it completes;
+// one accepted after it does not hold it. The writes here end by their
+// time-outs, one after the other, on a device that takes nothing.
+TEST_F(WriteQueueTest, AFlushEndsOnceTheWritesAcceptedBeforeItHaveEnded) {
+  EXPECT_EQ(flush().wait().status, STATUS_SUCCESS) << "nothing written: at once";
+  SERIAL_TIMEOUTS timeouts = {};
+  timeouts.WriteTotalTimeoutConstant = 100;
+  ASSERT_EQ(control(IOCTL_SERIAL_SET_TIMEOUTS, timeouts).status, STATUS_SUCCESS);
+  adapter->model->holdBulkOut(true);
+  int64_t start = sim::now();
+  app::Request first = port.writeAsync(std::vector<uint8_t>(10, 'a'));
+  app::Request second = port.writeAsync(std::vector<uint8_t>(10, 'b'));
+  app::Request flushed = flush();
+  app::Request after = port.writeAsync(std::vector<uint8_t>(10, 'c'));
+  sim::advance(150 * sim::kMs);
+  EXPECT_TRUE(first.done());
+  EXPECT_FALSE(flushed.done()) << "a write accepted before it is still in flight";
+  sim::runUntil([&] { return flushed.done(); });
+  EXPECT_EQ(flushed.result().status, STATUS_SUCCESS);
+  EXPECT_EQ(second.result().status, STATUS_TIMEOUT);
+  EXPECT_GE(sim::now() - start, 200 * sim::kMs);
+  EXPECT_FALSE(after.done()) << "a write accepted after the flush does not hold it";
+  adapter->model->holdBulkOut(false);
+  EXPECT_EQ(after.wait().status, STATUS_SUCCESS);
+}
+
+TEST_F(WriteQueueTest, AFlushWaitingForWritesCanBeCancelledAndTheQueueGoesOn) {
   adapter->model->holdBulkOut(true);
   app::Request write = port.writeAsync(std::vector<uint8_t>(10, 'w'));
+  app::Request flushed = flush();
+  app::Request counter = xoffCounter(0, 5);
   sim::runReady();
-  EXPECT_EQ(flush().wait().status, STATUS_SUCCESS);
+  EXPECT_FALSE(flushed.done());
+  EXPECT_FALSE(counter.done());
+  EXPECT_TRUE(flushed.cancel());
+  EXPECT_EQ(flushed.wait().status, STATUS_CANCELLED);
   EXPECT_FALSE(write.done());
   adapter->model->holdBulkOut(false);
   EXPECT_EQ(write.wait().status, STATUS_SUCCESS);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->bulkOutData().back(), 0x13) << "the counter behind the flush sent its XoffChar";
+  EXPECT_TRUE(counter.cancel());
+  EXPECT_EQ(counter.wait().status, STATUS_CANCELLED);
 }
 
 TEST_F(WriteQueueTest, ACounterWithNothingReceivedTimesOutAfterItsTimeout) {

@@ -121,21 +121,42 @@ TEST_F(WriteTest, AWriteCancelledAtOnceEndsCancelledWithNothingSent) {
   EXPECT_EQ(c->charsQueued, 0u);
 }
 
-TEST_F(WriteTest, ACancelAfterTheStartReportsTheBytesTheDeviceTook) {
+// Information is what the bus took, however the write ended: a short
+// acceptance, a failure after the first piece went, a cancel in between.
+TEST_F(WriteTest, AWriteReportsTheBytesTheBusTookHoweverItEnds) {
   adapter->model->acceptBulkOutShort(30);
-  adapter->model->holdBulkOut(true);
-  app::Request request = port.writeAsync(bytes(100));
-  sim::runReady();
-  adapter->model->holdBulkOut(false);
-  sim::runReady();
-  // 30 taken; the rest of that chunk is not sent again, and the request
-  // still completes as the transfer ended.
-  app::Result result = request.wait();
+  app::Result result = write(100);
   EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(result.information, 30u) << "the rest of that piece was not taken";
   EXPECT_EQ(stats().TransmittedCount, 30u);
   EXPECT_EQ(adapter->model->bulkOutData(), std::vector<uint8_t>(bytes(30)));
 
-  adapter->model->holdBulkOut(true);
+  // The first piece goes, then the endpoint stalls.
+  TzSerialGlobals.maxWriteTransferSize = 4096;
+  adapter->model->setTap([&](const sim::usb::UrbRecord& urb, bool completed) {
+    if (completed && urb.endpoint == kBulkOut && urb.state == sim::usb::UrbRecord::State::Completed)
+      adapter->model->haltEndpoint(kBulkOut);
+  });
+  result = write(10000);
+  adapter->model->setTap({});
+  EXPECT_FALSE(NT_SUCCESS(result.status));
+  EXPECT_EQ(result.information, 4096u);
+  EXPECT_EQ(stats().TransmittedCount, 30u + 4096u);
+
+  adapter->model->clearFaults();
+  TzSerialResetPipes(c, ResetBulkOut);
+  adapter->model->setTap([&](const sim::usb::UrbRecord& urb, bool completed) {
+    if (completed && urb.endpoint == kBulkOut && urb.state == sim::usb::UrbRecord::State::Completed)
+      adapter->model->holdBulkOut(true);
+  });
+  app::Request cancelled = port.writeAsync(bytes(10000));
+  sim::runReady();
+  adapter->model->setTap({});
+  EXPECT_TRUE(cancelled.cancel());
+  result = cancelled.wait();
+  EXPECT_EQ(result.status, STATUS_CANCELLED);
+  EXPECT_EQ(result.information, 4096u);
+
   app::Request second = port.writeAsync(bytes(10));
   sim::runReady();
   EXPECT_TRUE(second.cancel());
@@ -144,13 +165,63 @@ TEST_F(WriteTest, ACancelAfterTheStartReportsTheBytesTheDeviceTook) {
   EXPECT_EQ(result.information, 0u);
 }
 
+// Writes use the pipe one at a time in the order accepted, and a write's
+// total time-out starts only when the writes before it have ended: here
+// each gets its full 100 ms on a device that takes nothing.
+TEST_F(WriteTest, AQueuedWritesTimeoutStartsWhenTheWritesBeforeItHaveEnded) {
+  setWriteTimeouts(0, 100);
+  adapter->model->holdBulkOut(true);
+  int64_t start = sim::now();
+  app::Request first = port.writeAsync(bytes(10));
+  app::Request second = port.writeAsync(bytes(10));
+  sim::runReady();
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkOut), 1u) << "one write on the bus at a time";
+  EXPECT_EQ(first.wait().status, STATUS_TIMEOUT);
+  int64_t firstEnded = sim::now();
+  EXPECT_LT(firstEnded - start, 100 * sim::kMs + KeQueryTimeIncrement());
+  sim::advance(50 * sim::kMs);
+  EXPECT_FALSE(second.done()) << "its budget was not spent waiting behind the first";
+  EXPECT_EQ(second.wait().status, STATUS_TIMEOUT);
+  EXPECT_GE(sim::now() - firstEnded, 100 * sim::kMs);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkOut), 0u);
+}
+
+// A purge of the transmit side ends every write request: the one on the bus,
+// those waiting for their turn and the write queue's flush. So does an
+// overrun under SERIAL_ERROR_ABORT.
+TEST_F(WriteTest, APurgeOfTheTransmitSideEndsEveryWriteInFlight) {
+  adapter->model->holdBulkOut(true);
+  app::Request onBus = port.writeAsync(bytes(10));
+  app::Request waiting = port.writeAsync(bytes(20));
+  app::Request flushed = port.flushAsync();
+  sim::runReady();
+  ULONG mask = SERIAL_PURGE_TXABORT;
+  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(onBus.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(waiting.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(flushed.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(c->charsQueued, 0u);
+  adapter->model->holdBulkOut(false);
+  sim::runReady();
+  EXPECT_TRUE(adapter->model->bulkOutData().empty());
+  EXPECT_EQ(write(5).status, STATUS_SUCCESS) << "the port writes again";
+
+  SERIAL_HANDFLOW abort = {SERIAL_DTR_CONTROL | SERIAL_ERROR_ABORT, SERIAL_RTS_CONTROL, 0, 0};
+  ASSERT_EQ(control(IOCTL_SERIAL_SET_HANDFLOW, abort).status, STATUS_SUCCESS);
+  adapter->model->holdBulkOut(true);
+  app::Request stuck = port.writeAsync(bytes(10));
+  sim::runReady();
+  adapter->model->sendBulkIn(std::vector<uint8_t>(c->rxBufferSize, 'x'));
+  EXPECT_EQ(stuck.wait().status, STATUS_CANCELLED) << "the overrun aborts the writes too";
+}
+
 TEST_F(WriteTest, EachFinishedWriteRaisesTransmitEmpty) {
   ASSERT_EQ(setWaitMask(SERIAL_EV_TXEMPTY).wait().status, STATUS_SUCCESS);
   adapter->model->holdBulkOut(true);
   app::Request first = port.writeAsync(bytes(10));
   app::Request second = port.writeAsync(bytes(10));
   sim::runReady();
-  EXPECT_EQ(adapter->model->pendingTransfers(kBulkOut), 2u) << "both on the bus at once";
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkOut), 1u) << "the second waits for its turn";
   app::Request wait = waitOnMask();
   adapter->model->holdBulkOut(false);
   EXPECT_EQ(first.wait().status, STATUS_SUCCESS);
@@ -163,7 +234,7 @@ TEST_F(WriteTest, EachFinishedWriteRaisesTransmitEmpty) {
   EXPECT_EQ(waitResult(next), ULONG(SERIAL_EV_TXEMPTY));
 }
 
-TEST_F(WriteTest, AFailedTransferEndsTheWriteWithItsStatusAndNothingCounted) {
+TEST_F(WriteTest, AFailedTransferEndsTheWriteWithItsStatus) {
   adapter->model->haltEndpoint(kBulkOut);
   app::Result result = write(10);
   EXPECT_FALSE(NT_SUCCESS(result.status));

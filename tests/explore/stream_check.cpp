@@ -147,8 +147,8 @@ std::string TransmitLog::check() const {
           << (k < bus.size() ? preview(bus[k]->offered.data(), bus[k]->offered.size()) : std::string("nothing"));
       return out.str();
     }
-    if (!w.succeeded && taken != w.information) {
-      if (w.information == 0) {
+    if (taken != w.information) {
+      if (!w.succeeded && w.information == 0) {
         k = first;  // it never reached the bus: what matched belongs to a later write
         continue;
       }

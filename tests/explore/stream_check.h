@@ -65,11 +65,12 @@ class ReceiveLog {
 // What a port transmitted. The bulk-out transfers that carried data, in bus
 // order, must be the writes in the order they were accepted: each write's
 // transfers offer consecutive pieces of its data, all of it for a write that
-// succeeded; a write that ended otherwise reports in Information exactly the
-// bytes the device took. A transfer the device took in part is not resent
-// (the rest of that piece is lost by design), so only what was offered is
-// compared with the data. Transfers of characters outside the alphabet are
-// the driver's own (flow control, immediate characters) and are left out.
+// succeeded, and every write reports in Information exactly the bytes the
+// device took. A transfer the device took in part is not resent (the rest of
+// that piece is lost, and missing from Information), so only what was
+// offered is compared with the data. Transfers of characters outside the
+// alphabet are the driver's own (flow control, immediate characters) and are
+// left out.
 class TransmitLog {
  public:
   void transfer(uint64_t urbId, const uint8_t* offered, size_t offeredLength, size_t taken);

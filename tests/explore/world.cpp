@@ -309,7 +309,7 @@ void World::check(Port& p, Op& op) {
     for (NTSTATUS s : {STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE, STATUS_CANCELLED, STATUS_DEVICE_NOT_CONNECTED})
       allowed.push_back(s);
   }
-  if (faultEpoch_ != op.faultEpoch) allowed.push_back(STATUS_INSUFFICIENT_RESOURCES);
+  if (faultEpoch_ != op.faultEpoch || armed_) allowed.push_back(STATUS_INSUFFICIENT_RESOURCES);
   if (p.transportTrouble && (op.type != OpIoctl || (op.flags & Chip))) appendTransport(allowed);
   if (op.type == OpWrite || (op.flags & Chip)) {
     // A transfer that could not go out: the pipe or the hold queue refused it.
@@ -337,11 +337,15 @@ void World::check(Port& p, Op& op) {
     p.rx.read(op.order, data, step_, !p.escapeTaint);
   }
   if (op.type == OpWrite) {
-    if (r.status == STATUS_SUCCESS && r.information != op.length)
-      fail("write #" + std::to_string(op.id) + " succeeded with Information " + std::to_string(r.information) +
-           " for " + std::to_string(op.length) + " bytes");
     if (r.information > op.length) fail("write #" + std::to_string(op.id) + " reported more than it carried");
     if (op.length) p.tx.written(op.order, op.written, r.status == STATUS_SUCCESS, r.information);
+  }
+  if (op.type == OpFlush && r.status == STATUS_SUCCESS) {
+    // The data written before a flush has left when it completes.
+    for (auto& other : p.ops)
+      if (other->type == OpWrite && other->id < op.id && !other->request.done())
+        fail("flush #" + std::to_string(op.id) + " completed while write #" + std::to_string(other->id) +
+             ", accepted before it, was still in flight");
   }
   if (op.code == IOCTL_SERIAL_PURGE && r.status == STATUS_SUCCESS) {
     loss(p);
