@@ -278,6 +278,7 @@ struct DeviceContext {
   BOOLEAN txSending;        // a party is sending from sendOrder
   BOOLEAN txSendAgain;      // ... and must look at it again before it stops
   PIRP flushRequest;        // the flush waiting for the writes before it
+  KDPC transmitDpc;         // stops or resumes transmission as the transmit holds change
   // Transmit-side work that tear-down must outlive: write contexts, the
   // queued send and control-character transfers (txAliveLock).
   LONG txAlive;

@@ -46,6 +46,7 @@ void TzSerialReadTargetRelease(DeviceContext* context) {
   TzSerialResetReadTarget(context);
   context->rxPendingCount = 0;
   TzSerialRxRingReset(context);
+  TzSerialRxReleaseIfDrained(context);
   context->readRefs &= ~ReadRefData;
 }
 

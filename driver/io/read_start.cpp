@@ -110,6 +110,7 @@ NTSTATUS TzSerialReadStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
   ULONG taken = TzSerialRxRingGet(context, buffer + irp->IoStatus.Information, location->Parameters.Read.Length);
   context->readBytesNeeded = location->Parameters.Read.Length - taken;
   context->rxPendingCount -= taken;
+  TzSerialRxReleaseIfDrained(context);
   irp->IoStatus.Information += taken;
   if (plan.returnAtOnce || context->readBytesNeeded == 0 || (plan.returnOnAnyByte && irp->IoStatus.Information)) {
     TzSerialFinishCurrentLocked(queue, irp, STATUS_SUCCESS, DISPATCH_LEVEL);

@@ -23,14 +23,22 @@ enum TzSerialRxDeferred : ULONG {
   RxDeferWaitComplete = 0x2,  // the armed wait was satisfied: TzSerialWaitCompleteDpc
 };
 
-// One received block (length > 0): stored in the ring, moved on into the read
+// One received block (length > 0): under automatic transmit flow control its
+// XOFF and XON characters hold and release transmission and are taken out of
+// it (in place); the rest is stored in the ring, moved on into the read
 // target as far as it needs, counted (ReceivedCount; overrun when the ring
-// ends up full while no read is the target), then the receive events
-// (SERIAL_EV_RXCHAR, SERIAL_EV_RXFLAG once per block, SERIAL_EV_RX80FULL).
-// Returns TzSerialRxDeferred bits for TzSerialRxRunDeferred.
-ULONG TzSerialRxDataArrived(DeviceContext* context, const UCHAR* data, ULONG length);
+// ends up full while no read is the target), may start receive flow control,
+// then raises the receive events (SERIAL_EV_RXCHAR, SERIAL_EV_RXFLAG once per
+// block, SERIAL_EV_RX80FULL). Returns TzSerialRxDeferred bits for
+// TzSerialRxRunDeferred.
+ULONG TzSerialRxDataArrived(DeviceContext* context, PUCHAR data, ULONG length);
 // Runs the deferred steps. controlLock not held; DISPATCH_LEVEL.
 void TzSerialRxRunDeferred(DeviceContext* context, ULONG deferred);
+
+// Receive flow control's other half: once the bytes waiting for a read have
+// drained to XonLimit, the holds it started end (DTR and RTS raised again,
+// XON sent). Called wherever rxPendingCount falls.
+void TzSerialRxReleaseIfDrained(DeviceContext* context);
 
 // Inserts one character into the receive stream (modem-status insertion) with
 // the per-character rules: DSR sensitivity, the XOFF counter, the read target,

@@ -1,7 +1,8 @@
 // Driver: what arrives on the receive side. Blocks from the bulk-in transfers
-// go to the ring and on into the read being filled, with the overrun rules and
-// the receive events; single characters (modem-status insertion) get the
-// per-character rules, receive flow control among them.
+// go to the ring and on into the read being filled, with the overrun rules,
+// receive flow control and the receive events; under automatic transmit flow
+// control the far side's XON and XOFF act on transmission instead. Single
+// characters (modem-status insertion) get the per-character rules.
 #include "driver/io/receive_buffer.h"
 
 #include "driver/io/read.h"
@@ -12,12 +13,13 @@
 
 namespace {
 
-// The receive-flow-control holds one more character would start, each tested
-// on its own: DTR handshake, RTS handshake, automatic XOFF.
-void TzSerialHoldReceptionIfFull(DeviceContext* context) {
+// The receive-flow-control holds that incoming more bytes on top of those
+// waiting start, each tested on its own: DTR handshake, RTS handshake,
+// automatic XOFF.
+void TzSerialHoldReceptionIfFull(DeviceContext* context, ULONG incoming) {
   const SERIAL_HANDFLOW& handFlow = context->handFlow;
   LONGLONG free = LONGLONG(context->rxBufferSize) - LONGLONG(handFlow.XoffLimit);
-  if (LONGLONG(context->rxPendingCount) + 1 < free) return;
+  if (LONGLONG(context->rxPendingCount) + incoming < free) return;
 
   if ((handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE && !(context->rxHolding & RxHoldDtr)) {
     context->rxHolding |= RxHoldDtr;
@@ -66,6 +68,7 @@ ULONG TzSerialRxStore(DeviceContext* context, const UCHAR* data, ULONG length) {
   context->rxPendingCount += stored;
 
   if (context->readTargetBase == context->rxBuffer) {
+    TzSerialHoldReceptionIfFull(context, 0);
     // A ring that ends up full counts the whole block, whether or not
     // anything was dropped.
     if (context->rxCount >= context->rxBufferSize) {
@@ -85,6 +88,7 @@ ULONG TzSerialRxStore(DeviceContext* context, const UCHAR* data, ULONG length) {
   context->rxBytesDuringRead += length;
   ULONG taken = TzSerialRxRingGet(context, context->readTargetCursor, context->readBytesNeeded);
   context->rxPendingCount -= taken;
+  TzSerialRxReleaseIfDrained(context);
   context->readBytesNeeded -= taken;
   if (context->readBytesNeeded == 0) {
     TzSerialReadTargetFilled(context);
@@ -109,14 +113,48 @@ ULONG TzSerialRxRaiseEvents(DeviceContext* context, const UCHAR* data, ULONG len
   return RxDeferWaitComplete;
 }
 
+// Under automatic transmit flow control the far side's XOFF holds
+// transmission and its XON releases it, in the order they came; neither is
+// data. Takes them out of the block in place; returns the bytes left.
+ULONG TzSerialRxTakeFlowChars(DeviceContext* context, PUCHAR data, ULONG length) {
+  if (!(context->handFlow.FlowReplace & SERIAL_AUTO_TRANSMIT)) return length;
+  UCHAR xon = context->specialChars.XonChar;
+  UCHAR xoff = context->specialChars.XoffChar;
+  if (!memchr(data, xoff, length) && !memchr(data, xon, length)) return length;
+  ULONG holding = context->txHolding;
+  ULONG kept = 0;
+  for (ULONG i = 0; i < length; ++i) {
+    if (data[i] == xoff)
+      holding |= TxHoldXoff;
+    else if (data[i] == xon)
+      holding &= ~TxHoldXoff;
+    else
+      data[kept++] = data[i];
+  }
+  TzSerialSetTxHolding(context, holding);
+  return kept;
+}
+
 }  // namespace
 
-ULONG TzSerialRxDataArrived(DeviceContext* context, const UCHAR* data, ULONG length) {
+ULONG TzSerialRxDataArrived(DeviceContext* context, PUCHAR data, ULONG length) {
   // Every received character counts against an XOFF counter, not only those
   // inserted one at a time.
   TzSerialXoffCount(context, length);
-  ULONG deferred = TzSerialRxStore(context, data, length);
-  return deferred | TzSerialRxRaiseEvents(context, data, length);
+  ULONG kept = TzSerialRxTakeFlowChars(context, data, length);
+  context->perfStats.ReceivedCount += length - kept;  // received, though not data
+  if (!kept) return 0;
+  ULONG deferred = TzSerialRxStore(context, data, kept);
+  return deferred | TzSerialRxRaiseEvents(context, data, kept);
+}
+
+void TzSerialRxReleaseIfDrained(DeviceContext* context) {
+  ULONG held = context->rxHolding & (RxHoldDtr | RxHoldRts | RxHoldXoff);
+  if (!held || LONGLONG(context->rxPendingCount) > LONGLONG(context->handFlow.XonLimit)) return;
+  context->rxHolding &= ~held;
+  if (held & RxHoldDtr) TzSerialShadowDtrOn(context);
+  if (held & RxHoldRts) TzSerialShadowRtsOn(context);
+  if (held & RxHoldXoff) TzSerialRequestFlowChar(context, TRUE);
 }
 
 void TzSerialRxRunDeferred(DeviceContext* context, ULONG deferred) {
@@ -139,6 +177,7 @@ void TzSerialRxPutChar(DeviceContext* context, UCHAR character) {
     if (context->readTargetCursor == context->readTargetLast) {
       TzSerialReadTargetFilled(context);
       context->rxPendingCount = 0;
+      TzSerialRxReleaseIfDrained(context);
       KeInsertQueueDpc(&context->readFilledDpc, nullptr, nullptr);
     } else {
       context->readTargetCursor++;
@@ -146,7 +185,7 @@ void TzSerialRxPutChar(DeviceContext* context, UCHAR character) {
     return;
   }
 
-  TzSerialHoldReceptionIfFull(context);
+  TzSerialHoldReceptionIfFull(context, 1);
   if (context->rxPendingCount >= context->rxBufferSize) {
     TzSerialRxOverrun(context, 1);
     return;

@@ -37,7 +37,8 @@ struct WriteContext {
   ULONG sent;        // bytes the bus took: the request's Information
   ULONG pieceLength; // bytes offered by the transfer on the bus
   ULONG length;      // the requested length
-  NTSTATUS endStatus;  // STATUS_CANCELLED or STATUS_TIMEOUT once one of them ended it
+  NTSTATUS endStatus;     // STATUS_CANCELLED or STATUS_TIMEOUT once one of them ended it
+  NTSTATUS finishStatus;  // how its transmission ended
   DeviceContext* context;
   ULONGLONG sequence;  // its place in the order of acceptance, from 1
   // Where it stands on the transmit side (controlLock).
@@ -50,6 +51,7 @@ struct WriteContext {
   // not yet queued: each of the two adds one here, and the second discards
   // the write, so that neither touches it after the other has freed it.
   volatile LONG cancelMeet;
+  BOOLEAN recalled;      // a transmit hold cancelled its transfer to hold the rest back
 
   PURB urb() { return reinterpret_cast<PURB>(urbBytes); }
 };
@@ -78,11 +80,27 @@ void TzSerialWriteTransmitNext(DeviceContext* context);
 // held.
 void TzSerialWriteAbortAll(DeviceContext* context);
 
-// Drops a write's hold on the request when no other holder is left:
-// completes it (with endStatus if set, else status; Information: the bytes
-// the bus took) and frees the context. controlLock held on entry (taken at
-// DISPATCH_LEVEL or with a raise from oldIrql), released to oldIrql.
-void TzSerialWriteDropLocked(WriteContext* write, NTSTATUS status, KIRQL oldIrql);
+// Completes the write when no holder is left (with endStatus if set, else
+// finishStatus; Information: the bytes the bus took) and frees the context.
+// controlLock held on entry (taken at DISPATCH_LEVEL or with a raise from
+// oldIrql), released to oldIrql.
+void TzSerialWriteDropLocked(WriteContext* write, KIRQL oldIrql);
+
+// What follows a piece's transfer (status; taken: the bytes the bus took of
+// it): its next piece, a stop (the write is parked, off the bus, and resumes
+// when its turn is looked at again: TzSerialWriteTransmitNext) because a
+// transmit hold keeps the rest back or recalled the piece, or the end of its
+// transmission. IRQL <= DISPATCH_LEVEL, controlLock not held.
+enum TzSerialPieceOutcome { PieceNext, PieceParked, PieceLast };
+TzSerialPieceOutcome TzSerialWritePieceDone(WriteContext* write, NTSTATUS status, ULONG taken);
+
+// Transmit holds (txHolding): while any is set no write, queued send or
+// immediate character (except under an XOFF hold alone) starts on the bus,
+// and the transfer of the write on the bus is recalled; once none is left,
+// transmission resumes in order. Called after txHolding changed, with
+// controlLock held (the work runs in transmitDpc).
+void TzSerialTransmitHoldsChanged(DeviceContext* context);
+KDEFERRED_ROUTINE TzSerialTransmitDpc;
 
 // Counts transmit-side work that tear-down must wait for (write contexts, the
 // queued send, control-character transfers). Each also holds an

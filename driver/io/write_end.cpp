@@ -42,9 +42,10 @@ void TzSerialWriteFree(DeviceContext* context, WriteContext* write) {
 // count: the write may complete and free itself on the way.
 void TzSerialWriteLetGoLocked(WriteContext* write, NTSTATUS status, KIRQL oldIrql) {
   DeviceContext* context = write->context;
+  write->finishStatus = status;
   TzSerialWriteLeaveTransmitLocked(write);
   InterlockedIncrement(&context->outstandingIo);
-  TzSerialWriteDropLocked(write, status, oldIrql);
+  TzSerialWriteDropLocked(write, oldIrql);
   TzSerialWriteTransmitNext(context);
   TzSerialIoDecrement(context);
 }
@@ -70,12 +71,12 @@ void TzSerialWriteEndLocked(WriteContext* write, NTSTATUS reason, ULONG own, KIR
     KeAcquireSpinLockAtDpcLevel(&context->controlLock);
   }
   write->refs &= ~own;
-  TzSerialWriteDropLocked(write, reason, oldIrql);
+  TzSerialWriteDropLocked(write, oldIrql);
 }
 
 }  // namespace
 
-void TzSerialWriteDropLocked(WriteContext* write, NTSTATUS status, KIRQL oldIrql) {
+void TzSerialWriteDropLocked(WriteContext* write, KIRQL oldIrql) {
   DeviceContext* context = write->context;
   if (write->refs & (WriteRefData | WriteRefCancel | WriteRefTimer | WriteRefAbort)) {
     KeReleaseSpinLock(&context->controlLock, oldIrql);
@@ -90,7 +91,7 @@ void TzSerialWriteDropLocked(WriteContext* write, NTSTATUS status, KIRQL oldIrql
   write->request = nullptr;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
 
-  irp->IoStatus.Status = write->endStatus ? write->endStatus : status;
+  irp->IoStatus.Status = write->endStatus ? write->endStatus : write->finishStatus;
   irp->IoStatus.Information = write->sent;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   // After the write it waited for; the write's own count still holds the device.

@@ -21,7 +21,7 @@ void TzSerialWriteDiscard(WriteContext* write) {
   // The writes behind it no longer wait for it; the device stays on this
   // routine's own count while they go.
   InterlockedIncrement(&context->outstandingIo);
-  TzSerialWriteDropLocked(write, STATUS_CANCELLED, oldIrql);
+  TzSerialWriteDropLocked(write, oldIrql);
   TzSerialWriteTransmitNext(context);
   TzSerialIoDecrement(context);
 }

@@ -87,6 +87,7 @@ void TzSerialInitializeTimersAndDpcs(DeviceContext* context) {
   KeInitializeDpc(&context->controlCharDpc, TzSerialControlCharDpc, context);
   KeInitializeTimer(&context->powerRetryTimer);
   KeInitializeDpc(&context->powerRetryDpc, TzSerialPowerRetryDpc, context);
+  KeInitializeDpc(&context->transmitDpc, TzSerialTransmitDpc, context);
 }
 
 void TzSerialWriteDefaultSettings(DeviceContext* context) {

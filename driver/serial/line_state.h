@@ -35,7 +35,6 @@ constexpr UCHAR ShadowMsrDcdChanged = 0x08;
 constexpr UCHAR ShadowMsrChangeBits = 0x0F;
 constexpr UCHAR ShadowMsrCts = 0x10;
 constexpr UCHAR ShadowMsrDsr = 0x20;
-constexpr UCHAR ShadowMsrDcd = 0x80;
 
 // ---- called with controlLock held, at DISPATCH_LEVEL; none completes a request ----
 // Break: sets (or, only when set, clears) the break bit and its transmit hold.
@@ -62,6 +61,11 @@ void TzSerialCheckTxEmpty(DeviceContext* context);
 // value read. fromTransmit is carried for the transmit path's calls; the
 // review itself does the same work either way.
 UCHAR TzSerialReviewModemStatus(DeviceContext* context, BOOLEAN fromTransmit);
+// Sets txHolding; a change lets the transmit side stop or resume.
+void TzSerialSetTxHolding(DeviceContext* context, ULONG holding);
+// Recomputes the CTS, DSR and DCD transmit holds of the handshake in force
+// from the far side's lines as the adapter reports them (lineEventState).
+void TzSerialReviewTransmitHolds(DeviceContext* context);
 // Stores the modem-control image; the shadow CTS follows the shadow RTS.
 void TzSerialShadowWriteMcr(DeviceContext* context, UCHAR value);
 void TzSerialShadowDtrOn(DeviceContext* context);

@@ -19,6 +19,7 @@ NTSTATUS TzSerialPurgeStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
     TzSerialResetReadTarget(context);
     context->rxPendingCount = 0;
     TzSerialRxRingReset(context);
+    TzSerialRxReleaseIfDrained(context);
   }
   irp->IoStatus.Information = 0;
   TzSerialFinishCurrentLocked(&context->purgeQueue, irp, STATUS_SUCCESS, DISPATCH_LEVEL);

@@ -6,6 +6,7 @@
 #include "driver/io/receive_buffer.h"
 #include "driver/serial/line_state.h"
 #include "driver/usb/bulk_out.h"
+#include "driver/usb/status_pipe.h"
 
 namespace {
 
@@ -76,17 +77,25 @@ ULONG TzSerialModemEvents(const DeviceContext* context, UCHAR value) {
   return events & context->waitMask;
 }
 
-// Recomputes the CTS, DSR and DCD transmit holds from a status value.
-void TzSerialReviewTransmitHolds(DeviceContext* context, UCHAR value) {
-  ULONG handShake = context->handFlow.ControlHandShake;
-  ULONG holds = 0;
-  if ((handShake & SERIAL_CTS_HANDSHAKE) && !(value & ShadowMsrCts)) holds |= TxHoldCts;
-  if ((handShake & SERIAL_DSR_HANDSHAKE) && !(value & ShadowMsrDsr)) holds |= TxHoldDsr;
-  if ((handShake & SERIAL_DCD_HANDSHAKE) && !(value & ShadowMsrDcd)) holds |= TxHoldDcd;
-  context->txHolding = (context->txHolding & ~(TxHoldCts | TxHoldDsr | TxHoldDcd)) | holds;
+}  // namespace
+
+void TzSerialSetTxHolding(DeviceContext* context, ULONG holding) {
+  if (holding == context->txHolding) return;
+  context->txHolding = holding;
+  TzSerialTransmitHoldsChanged(context);
 }
 
-}  // namespace
+void TzSerialReviewTransmitHolds(DeviceContext* context) {
+  // The far side's lines as the adapter reports them, not the shadow image:
+  // the shadow CTS only loops back the driver's own RTS.
+  ULONG handShake = context->handFlow.ControlHandShake;
+  USHORT lines = context->lineEventState;
+  ULONG holds = 0;
+  if ((handShake & SERIAL_CTS_HANDSHAKE) && !(lines & LineCts)) holds |= TxHoldCts;
+  if ((handShake & SERIAL_DSR_HANDSHAKE) && !(lines & LineDsr)) holds |= TxHoldDsr;
+  if ((handShake & SERIAL_DCD_HANDSHAKE) && !(lines & LineRlsd)) holds |= TxHoldDcd;
+  TzSerialSetTxHolding(context, (context->txHolding & ~(TxHoldCts | TxHoldDsr | TxHoldDcd)) | holds);
+}
 
 void TzSerialShadowWriteMcr(DeviceContext* context, UCHAR value) {
   ShadowLineRegisters& shadow = context->shadowRegisters;
@@ -118,20 +127,20 @@ void TzSerialShadowRtsOff(DeviceContext* context) {
 void TzSerialBreakOn(DeviceContext* context) {
   if ((context->handFlow.FlowReplace & SERIAL_RTS_MASK) == SERIAL_TRANSMIT_TOGGLE) TzSerialShadowRtsOn(context);
   context->shadowRegisters.lcr |= ShadowLcrBreak;
-  context->txHolding |= TxHoldBreak;
+  TzSerialSetTxHolding(context, context->txHolding | TxHoldBreak);
 }
 
 void TzSerialBreakOff(DeviceContext* context) {
   // Without a break on there is nothing to undo.
   if (!(context->txHolding & TxHoldBreak)) return;
   context->shadowRegisters.lcr &= UCHAR(~ShadowLcrBreak);
-  context->txHolding &= ~TxHoldBreak;
+  TzSerialSetTxHolding(context, context->txHolding & ~TxHoldBreak);
 }
 
-void TzSerialHoldForXoff(DeviceContext* context) { context->txHolding |= TxHoldXoff; }
+void TzSerialHoldForXoff(DeviceContext* context) { TzSerialSetTxHolding(context, context->txHolding | TxHoldXoff); }
 
 void TzSerialReleaseXoffHold(DeviceContext* context) {
-  if (context->txHolding) context->txHolding &= ~TxHoldXoff;
+  TzSerialSetTxHolding(context, context->txHolding & ~TxHoldXoff);
 }
 
 void TzSerialRequestFlowChar(DeviceContext* context, BOOLEAN xon) {
@@ -160,7 +169,7 @@ UCHAR TzSerialReviewModemStatus(DeviceContext* context, BOOLEAN fromTransmit) {
     context->rxHolding &= ~RxHoldDsr;
 
   if (context->waitMask) TzSerialDeliverEvents(context, TzSerialModemEvents(context, value));
-  TzSerialReviewTransmitHolds(context, value);
+  TzSerialReviewTransmitHolds(context);
   return value;
 }
 
@@ -188,7 +197,7 @@ void TzSerialApplyFlowSettings(DeviceContext* context, const SERIAL_HANDFLOW* ha
 
   if (all || ((handFlow->FlowReplace ^ old.FlowReplace) & SERIAL_AUTO_TRANSMIT)) {
     if (!(handFlow->FlowReplace & SERIAL_AUTO_TRANSMIT) && (context->txHolding & TxHoldXoff)) {
-      context->txHolding &= ~TxHoldXoff;
+      TzSerialSetTxHolding(context, context->txHolding & ~TxHoldXoff);
       TzSerialRequestFlowChar(context, TRUE);
     }
   }

@@ -115,6 +115,18 @@ BOOLEAN TzSerialWriteSendPiece(DeviceContext* context, WriteContext* write) {
   return TRUE;
 }
 
+// The write's transmission is over: it lets go, SERIAL_EV_TXEMPTY is raised
+// and its hold-queue admission released. The write may be completed and
+// freed (with its bulk IRP) by the finish; the device stays for the steps
+// after it on a count of their own.
+void TzSerialBulkOutWriteOver(DeviceContext* context, WriteContext* write, NTSTATUS status) {
+  InterlockedIncrement(&context->outstandingIo);
+  TzSerialWriteFinish(write, status);
+  TzSerialSignalWaitEvent(context, SERIAL_EV_TXEMPTY);
+  TzSerialHoldQueueRelease(&context->holdQueue);
+  TzSerialIoDecrement(context);
+}
+
 }  // namespace
 
 NTSTATUS TzSerialBulkOutSend(DeviceContext* context, WriteContext* write) {
@@ -137,7 +149,9 @@ NTSTATUS TzSerialBulkOutSend(DeviceContext* context, WriteContext* write) {
     TzSerialWriteFinish(write, status);
     return status;
   }
-  TzSerialWriteSendPiece(context, write);
+  // A write a recall held back after the bus had taken all of its data has
+  // nothing left to send.
+  if (!TzSerialWriteSendPiece(context, write)) TzSerialBulkOutWriteOver(context, write, STATUS_SUCCESS);
   return STATUS_PENDING;
 }
 
@@ -151,14 +165,21 @@ NTSTATUS TzSerialBulkOutComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionConte
   if (taken > write->pieceLength) taken = write->pieceLength;
   write->sent += taken;
   TzSerialCountTransmitted(context, taken);
-  if (NT_SUCCESS(status) && TzSerialWriteSendPiece(context, write)) return STATUS_MORE_PROCESSING_REQUIRED;
-  // The write may be completed and freed (with this IRP) by the finish; the
-  // context stays for the steps after it on a count of its own.
-  InterlockedIncrement(&context->outstandingIo);
-  TzSerialWriteFinish(write, status);
-  TzSerialSignalWaitEvent(context, SERIAL_EV_TXEMPTY);
-  TzSerialHoldQueueRelease(&context->holdQueue);
-  TzSerialIoDecrement(context);
+  switch (TzSerialWritePieceDone(write, status, taken)) {
+    case PieceNext:
+      TzSerialWriteSendPiece(context, write);
+      break;
+    case PieceParked:
+      // Held back: its admission goes until it is sent again.
+      InterlockedIncrement(&context->outstandingIo);
+      TzSerialHoldQueueRelease(&context->holdQueue);
+      TzSerialWriteTransmitNext(context);
+      TzSerialIoDecrement(context);
+      break;
+    case PieceLast:
+      TzSerialBulkOutWriteOver(context, write, status);
+      break;
+  }
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -168,7 +189,8 @@ NTSTATUS TzSerialQueuedSend(DeviceContext* context) {
   if (InterlockedExchange(&context->queuedSendBusy, 1)) return STATUS_SUCCESS;
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   PUCHAR buffer = context->txQueuedBuffer;
-  ULONG length = context->txQueuedLength;
+  // Held back: it goes once the transmit holds are gone.
+  ULONG length = context->txHolding ? 0 : context->txQueuedLength;
   PIRP request = context->writeQueueIrp;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
   if (length == 0) {

@@ -16,7 +16,8 @@ IO_COMPLETION_ROUTINE TzSerialBulkOutComplete;
 
 // Transmits txQueuedLength bytes from txQueuedBuffer for the write queue's
 // current request on the dedicated IRP; STATUS_SUCCESS without sending when it
-// is already busy or there is nothing to send. IRQL <= DISPATCH_LEVEL.
+// is already busy, a transmit hold is set or there is nothing to send.
+// IRQL <= DISPATCH_LEVEL.
 NTSTATUS TzSerialQueuedSend(DeviceContext* context);
 IO_COMPLETION_ROUTINE TzSerialQueuedSendComplete;
 
@@ -47,5 +48,6 @@ KDEFERRED_ROUTINE TzSerialControlCharDpc;
 PVOID TzSerialPinImmediateTransferLocked(DeviceContext* context);
 // Cancels a pinned transfer and drops the pin. controlLock not held.
 void TzSerialCancelPinnedTransfer(DeviceContext* context, PVOID pinned);
-// Cancels whichever control character is on the bus. controlLock not held.
+// Cancels whichever control character is on the bus; an immediate character
+// still waiting for the bus ends as cancelled. controlLock not held.
 void TzSerialCancelControlChars(DeviceContext* context);

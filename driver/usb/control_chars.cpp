@@ -22,8 +22,9 @@ struct TzSerialControlCharTransfer {
   PURB urb() { return reinterpret_cast<PURB>(urbBytes); }
 };
 
-// Picks the character due, if any: an XOFF or XON, then the immediate
-// character. controlLock held.
+// Picks the character due, if any: an XOFF or XON (whatever holds
+// transmission: the receive side needs them), then the immediate character.
+// controlLock held.
 bool TzSerialTakeDueChar(DeviceContext* context, UCHAR* character, PIRP* immediateRequest) {
   *immediateRequest = nullptr;
   if (!TzSerialPortActive(context)) return false;
@@ -37,7 +38,9 @@ bool TzSerialTakeDueChar(DeviceContext* context, UCHAR* character, PIRP* immedia
     *character = context->specialChars.XonChar;
     return true;
   }
-  if (context->immediatePending && context->immediateRequest) {
+  // The immediate character passes an XOFF hold alone (an application sends
+  // its own flow characters that way), no other.
+  if (context->immediatePending && context->immediateRequest && !(context->txHolding & ~TxHoldXoff)) {
     context->immediatePending = FALSE;  // on its way: a cancel or time-out no longer withdraws it
     context->immediateSentRequest = context->immediateRequest;
     *character = context->immediateChar;
@@ -155,6 +158,15 @@ void TzSerialCancelControlChars(DeviceContext* context) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   auto transfer = static_cast<TzSerialControlCharTransfer*>(context->controlCharTransfer);
   if (transfer) transfer->pins++;
-  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  // An immediate character not yet on the bus (a transmit hold may keep it
+  // off it for ever) ends as if its transfer had been cancelled.
+  bool waiting = context->immediatePending && context->immediateRequest;
+  if (waiting) {
+    context->immediatePending = FALSE;
+    context->immediateSentRequest = context->immediateRequest;
+  }
+  KeReleaseSpinLockFromDpcLevel(&context->controlLock);
+  if (waiting) TzSerialImmediateSent(context, STATUS_CANCELLED);
+  KeLowerIrql(oldIrql);
   TzSerialCancelPinnedTransfer(context, transfer);
 }

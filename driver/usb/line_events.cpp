@@ -54,6 +54,7 @@ void TzSerialUpdateLineState(DeviceContext* context, USHORT bits, USHORT mask) {
   USHORT changed = USHORT((lines ^ context->lineEventState) & LineSignals);
   context->modemStatus = TzSerialModemStatusOf(lines, changed);
   context->lineEventState = lines;
+  TzSerialReviewTransmitHolds(context);
   BOOLEAN complete = TzSerialRecordEvents(context, changed);
   KeReleaseSpinLockFromDpcLevel(&context->controlLock);
   if (complete) TzSerialWaitCompleteDpc(nullptr, context, nullptr, nullptr);  // at DISPATCH_LEVEL

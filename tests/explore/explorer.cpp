@@ -649,7 +649,8 @@ void Run::powerStep() {
 }
 
 // Brings the ports to rest with their handles open: faults cleared, the
-// transmitters released, flow control off, every write finished, nothing
+// transmitters released, flow control and every transmit hold off, every
+// write finished, nothing
 // left on its way in; then the counters are compared with what the
 // application and the bus saw. The ports are drained together: one's writes
 // are the other's reception.
@@ -666,6 +667,7 @@ void Run::drain() {
     if (p.context()) plain.XonLimit = plain.XoffLimit = LONG(p.context()->rxBufferSize / 4);
     p.file.ioctl(IOCTL_SERIAL_SET_HANDFLOW, &plain, sizeof plain, nullptr, 0);
     p.file.ioctl(IOCTL_SERIAL_SET_XON, nullptr, 0, nullptr, 0);
+    p.file.ioctl(IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0, nullptr, 0);  // a break holds transmission too
     UCHAR noEscape = 0;
     p.file.ioctl(IOCTL_SERIAL_LSRMST_INSERT, &noEscape, 1, nullptr, 0);
   }
