@@ -220,6 +220,7 @@ void tearDown(DeviceContext* c) {
 void removeDevices(DeviceContext* c) {
   PDEVICE_OBJECT fdo = c->functionDevice, port = c->portDevice;
   IoFreeWorkItem(c->workItem);
+  IoFreeWorkItem(c->recoveryWorkItem);
   ExFreePoolWithTag(c->deviceName.Buffer, TzSerialPoolTag);
   IoDetachDevice(c->lowerDevice);
   IoDeleteDevice(fdo);

@@ -4,6 +4,7 @@
 #include "fuzz/port_fuzz.h"
 
 #include "driver/serial/queries.h"
+#include "driver/usb/pipe_recovery.h"
 #include "fuzz/port_bench.h"
 #include "sim/app.h"
 #include "sim/sim.h"
@@ -98,10 +99,10 @@ class DeviceProgram {
       case 4: adapter_->sendZeroLengthPacket(); break;
       case 5: failBulkIn(in_.byte()); break;
       case 6:
-        // Rare: a halted pipe ends every transfer for good.
+        // Rare: a halted pipe fails every transfer until the driver resets it.
         if (in_.byte() % 8 == 0) {
           adapter_->haltEndpoint(kBulkIn);
-          bulkInDead_ = true;
+          pipeError();
         }
         break;
       case 7: read(ULONG(in_.u16() % 2048) + 1); break;
@@ -149,8 +150,19 @@ class DeviceProgram {
                                              STATUS_CANCELLED};
     NTSTATUS status = kStatuses[choice % std::size(kStatuses)];
     adapter_->failNextBulkIn(status, status == STATUS_DEVICE_BUSY ? USBD_STATUS_SUCCESS : USBD_STATUS_DEV_NOT_RESPONDING);
-    // A busy transfer goes down again; any other failure ends its slot.
-    if (status != STATUS_DEVICE_BUSY && ++slotsEnded_ >= TzSerialBulkInSlots) bulkInDead_ = true;
+    // A busy transfer goes down again; a pipe error has the driver reset the
+    // pipe and start every slot again; a cancel or a device that is gone
+    // ends the slot.
+    if (status == STATUS_UNSUCCESSFUL)
+      pipeError();
+    else if (status != STATUS_DEVICE_BUSY && ++slotsEnded_ >= TzSerialBulkInSlots)
+      bulkInDead_ = true;
+  }
+
+  // The driver recovers from a bounded number of pipe errors in a row; past
+  // that, bulk-in may stay stopped.
+  void pipeError() {
+    if (++pipeErrors_ >= TzSerialPipeRecoveryAttempts) bulkInDead_ = true;
   }
 
   void read(ULONG length) {
@@ -193,6 +205,7 @@ class DeviceProgram {
       read.request.wait();
     }
     set(port_, IOCTL_SERIAL_SET_TIMEOUTS, readTimeouts(1));
+    sim::advance(5 * sim::kSecond);  // pipe recoveries pause before each reset
     size_t quiet = 0;
     for (size_t round = 0; round < sent_.size() / 1024 + 16 && quiet < 2; ++round) {
       sim::advance(20 * sim::kMs);
@@ -245,6 +258,7 @@ class DeviceProgram {
   std::vector<uint8_t> sent_;
   size_t patternAt_ = 0;
   unsigned slotsEnded_ = 0;
+  unsigned pipeErrors_ = 0;
   bool bulkInDead_ = false;
   bool statusDead_ = false;
   std::string broken_;

@@ -295,6 +295,17 @@ struct DeviceContext {
   NTSTATUS immediateEndStatus;    // STATUS_CANCELLED or STATUS_TIMEOUT once one of them ended the request
   KDPC controlCharDpc;            // sends what is due (controlLock)
 
+  // Recovery of the readers' pipes after a pipe error (controlLock): the
+  // pipes under way, attempts in a row and when the last ended, by pipe
+  // (bulk-in, status), and the pause timer that queues the work item.
+  ULONG pipeRecovery;
+  ULONG recoveryAttempts[2];
+  LARGE_INTEGER recoveryLastTime[2];
+  KTIMER recoveryTimer;
+  KDPC recoveryDpc;
+  PIO_WORKITEM recoveryWorkItem;
+  BOOLEAN recoveryWorkQueued;
+
   ULONG bulkOutMaxPacketSize;
   ULONG bulkInMaxPacketSize;
 

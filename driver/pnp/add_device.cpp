@@ -11,6 +11,7 @@
 #include "driver/serial/ioctl.h"
 #include "driver/serial/line_state.h"
 #include "driver/usb/bulk_in.h"
+#include "driver/usb/pipe_recovery.h"
 
 namespace {
 
@@ -88,6 +89,8 @@ void TzSerialInitializeTimersAndDpcs(DeviceContext* context) {
   KeInitializeTimer(&context->powerRetryTimer);
   KeInitializeDpc(&context->powerRetryDpc, TzSerialPowerRetryDpc, context);
   KeInitializeDpc(&context->transmitDpc, TzSerialTransmitDpc, context);
+  KeInitializeTimer(&context->recoveryTimer);
+  KeInitializeDpc(&context->recoveryDpc, TzSerialPipeRecoveryDpc, context);
 }
 
 void TzSerialWriteDefaultSettings(DeviceContext* context) {
@@ -118,6 +121,8 @@ void TzSerialUnwindAddDevice(PDEVICE_OBJECT functionDevice, PDEVICE_OBJECT portD
   if (context) {
     if (context->workItem) IoFreeWorkItem(context->workItem);
     context->workItem = nullptr;
+    if (context->recoveryWorkItem) IoFreeWorkItem(context->recoveryWorkItem);
+    context->recoveryWorkItem = nullptr;
     TzSerialFreeTransferResources(context);
     if (context->lowerDevice) IoDetachDevice(context->lowerDevice);
     context->lowerDevice = nullptr;
@@ -202,7 +207,8 @@ NTSTATUS TzSerialAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalD
   context->previousState = DeviceStateNotStarted;
 
   context->workItem = IoAllocateWorkItem(functionDevice);
-  if (!context->workItem) {
+  context->recoveryWorkItem = IoAllocateWorkItem(functionDevice);
+  if (!context->workItem || !context->recoveryWorkItem) {
     TzSerialUnwindAddDevice(functionDevice, portDevice, context, &name);
     return STATUS_INSUFFICIENT_RESOURCES;
   }

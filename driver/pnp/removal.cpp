@@ -74,6 +74,8 @@ NTSTATUS TzSerialPnpRemove(DeviceContext* context, PDEVICE_OBJECT deviceObject, 
   context->deviceName.Buffer = nullptr;
   IoFreeWorkItem(context->workItem);
   context->workItem = nullptr;
+  IoFreeWorkItem(context->recoveryWorkItem);
+  context->recoveryWorkItem = nullptr;
 
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(irp);

@@ -1,5 +1,5 @@
 // Driver: the eight bulk-in slots: submission, completion in submission
-// order, and cancellation. Transfers are numbered as they are sent, by one
+// order, cancellation, and the hand-over to pipe recovery after a pipe error. Transfers are numbered as they are sent, by one
 // context at a time, so the numbers follow the bus's own order; completions
 // that arrive early wait in their slot until their turn.
 #include "driver/usb/bulk_in.h"
@@ -7,6 +7,7 @@
 #include "driver/core/globals.h"
 #include "driver/io/receive_buffer.h"
 #include "driver/pnp/usb_config.h"
+#include "driver/usb/pipe_recovery.h"
 
 namespace {
 
@@ -57,7 +58,10 @@ void TzSerialBulkInWithdrawLocked(DeviceContext* context, ULONG slot) {
 void TzSerialBulkInDoneLocked(DeviceContext* context, ULONG slot, TzSerialBulkInDelivery* delivery) {
   NTSTATUS status = context->bulkInResult[slot];
   delivery->delivered |= 1u << slot;
-  if (NT_SUCCESS(status) || (status == STATUS_DEVICE_BUSY && TzSerialBulkInMayRetry(context)))
+  // While the pipe recovers nothing goes back on it: the recovery starts
+  // every slot again once the pipe is reset.
+  if (!TzSerialPipeRecovering(context, PipeRecoveryBulkIn) &&
+      (NT_SUCCESS(status) || (status == STATUS_DEVICE_BUSY && TzSerialBulkInMayRetry(context))))
     delivery->resubmit |= 1u << slot;
 }
 
@@ -79,6 +83,7 @@ void TzSerialBulkInDeliverLocked(DeviceContext* context, ULONG slot, TzSerialBul
   do {
     NTSTATUS status = context->bulkInResult[slot];
     ULONG length = context->bulkInResultLength[slot];
+    if (NT_SUCCESS(status)) TzSerialPipeRecoverySucceededLocked(context, PipeRecoveryBulkIn);
     if (NT_SUCCESS(status) && length)
       delivery->deferred |= TzSerialRxDataArrived(context, context->bulkInBuffer[slot], length);
     TzSerialBulkInDoneLocked(context, slot, delivery);
@@ -251,10 +256,12 @@ NTSTATUS TzSerialBulkInComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
   NTSTATUS status = irp->IoStatus.Status;
   if (NT_SUCCESS(status)) record->byteCount += record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   ULONG length = record->byteCount;
+  bool pipeError = TzSerialIsPipeError(context, status, record->urb->UrbHeader.Status);
   ExFreePoolWithTag(record, TzSerialPoolTag);
 
   TzSerialBulkInDelivery delivery = {0, 0, 0};
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  if (pipeError) TzSerialPipeRecoveryBeginLocked(context, PipeRecoveryBulkIn);
   context->bulkInResult[slot] = status;
   context->bulkInResultLength[slot] = length;
   TzSerialBulkInDeliverLocked(context, slot, &delivery);

@@ -1,7 +1,8 @@
 // Driver: bulk-in reception. Eight transfers are kept in flight on the bulk-in
 // pipe while the port is open; each completed transfer's bytes go to the
 // receive buffer in the order the transfers were sent, and the transfer goes
-// straight back down.
+// straight back down. A pipe error stops them all until the pipe has been
+// reset (driver/usb/pipe_recovery.h), which starts them again.
 #pragma once
 
 #include "driver/core/device_context.h"

@@ -4,6 +4,7 @@
 
 #include "driver/core/globals.h"
 #include "driver/pnp/usb_config.h"
+#include "driver/usb/pipe_recovery.h"
 
 namespace {
 
@@ -111,6 +112,7 @@ NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
   // idle: from then on a new submission may reuse the IRP, URB and buffer,
   // and the tear-down may free them.
   UCHAR notification[TzSerialStatusBufferSize];
+  USBD_STATUS usbdStatus = record->urb->UrbHeader.Status;
   if (NT_SUCCESS(status)) {
     record->byteCount = record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     if (record->byteCount > sizeof notification) record->byteCount = sizeof notification;
@@ -119,6 +121,15 @@ NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
   KeSetEvent(&context->statusDone, IO_NO_INCREMENT, FALSE);
   InterlockedExchange(&context->statusBusy, 0);
 
+  bool pipeError = TzSerialIsPipeError(context, status, usbdStatus);
+  if (NT_SUCCESS(status) || pipeError) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+    if (pipeError)
+      TzSerialPipeRecoveryBeginLocked(context, PipeRecoveryStatus);  // the recovery submits it again
+    else
+      TzSerialPipeRecoverySucceededLocked(context, PipeRecoveryStatus);
+    KeReleaseSpinLock(&context->controlLock, oldIrql);
+  }
   if (NT_SUCCESS(status)) {
     TzSerialParseSerialState(context, notification, record->byteCount);
     TzSerialHoldQueueRelease(&context->holdQueue);

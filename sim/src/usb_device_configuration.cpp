@@ -102,6 +102,11 @@ Outcome CdcAcmAdapter::State::pipeRequest(PURB urb, USHORT function) {
   Pipe* pipe = pipeOf(urb->UrbPipeRequest.PipeHandle);
   if (!pipe) return failure(STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE);
   if (gone) return deviceGone();
+  // The USB client guidance: a pipe is reset only once no transfer is left on
+  // it (each cancelled or aborted, and back). One that still has some is
+  // refused and stays as it was, halted or not.
+  if (function != URB_FUNCTION_SYNC_CLEAR_STALL && !pipe->queue.empty())
+    return failure(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY);
   if (function != URB_FUNCTION_SYNC_RESET_PIPE) pipe->halted = false;  // CLEAR_FEATURE(ENDPOINT_HALT) on the device
   if (function != URB_FUNCTION_SYNC_CLEAR_STALL) pipe->hostHalted = false;  // the host's side of the pipe
   return {};

@@ -36,6 +36,7 @@ class AddDeviceTest : public DriverTest {
     PDEVICE_OBJECT port = context->portDevice;
     TzSerialFreeTransferResources(context);
     IoFreeWorkItem(context->workItem);
+    IoFreeWorkItem(context->recoveryWorkItem);
     ExFreePoolWithTag(context->deviceName.Buffer, TzSerialPoolTag);
     IoDetachDevice(context->lowerDevice);
     IoDeleteDevice(fdo);

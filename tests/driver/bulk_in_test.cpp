@@ -1,10 +1,12 @@
 // Tests: the eight bulk-in transfers of an open port. What goes on the bus
-// when a slot is submitted, cancelled or refused, and that blocks reach the
-// ring in the order their transfers were sent even when their completions
-// arrive in another order.
+// when a slot is submitted, cancelled or refused, that blocks reach the ring
+// in the order their transfers were sent even when their completions arrive
+// in another order, and that a stalled pipe is reset and reception resumes.
 #include "receive_fixture.h"
 
 #include "driver/usb/bulk_in.h"
+#include "driver/usb/pipe_recovery.h"
+#include "sim/power.h"
 
 namespace {
 
@@ -71,12 +73,101 @@ TEST_F(BulkInTest, ABusyDeviceIsRetriedOnlyWhileThePortIsOpen) {
   EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots - 1) << "closed: left idle";
 
   c->portActive = TRUE;
-  adapter->model->failNextBulkIn(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-  sim::runReady();
-  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots - 2) << "other failures are not retried";
-  EXPECT_EQ(c->holdQueue.activeCount, LONG(TzSerialBulkInSlots - 2));
+  TzSerialBulkInStart(c);
   receive(10);
   EXPECT_EQ(ringContent(), streamBytes(0, 10));
+}
+
+size_t pipeResets(const sim::usb::CdcAcmAdapter& model, uint8_t endpoint) {
+  size_t n = 0;
+  for (const auto& urb : model.urbs())
+    if (urb.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL && urb.endpoint == endpoint) ++n;
+  return n;
+}
+
+// A stall fails all eight slots at once. After a pause the pipe is reset (no
+// transfer left on it) and every slot goes back down; data flows again.
+TEST_F(BulkInTest, AStalledPipeIsResetAndEverySlotGoesBackDown) {
+  adapter->model->clearRecords();
+  adapter->model->haltEndpoint(kBulkIn);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u) << "every slot failed";
+  EXPECT_EQ(pipeResets(*adapter->model, kBulkIn), 0u) << "not at once: after a pause, from the work item";
+  sim::advance(sim::kSecond);
+  EXPECT_EQ(pipeResets(*adapter->model, kBulkIn), 1u);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  receive(10000);
+  EXPECT_EQ(ringContent(), streamBytes(0, 10000));
+
+  // A single failed transfer also halts the pipe: the others still out are
+  // cancelled, so that none is on the pipe when it is reset.
+  adapter->model->failNextBulkIn(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+  sim::runReady();
+  sim::advance(sim::kSecond);
+  EXPECT_EQ(pipeResets(*adapter->model, kBulkIn), 2u);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  EXPECT_EQ(c->holdQueue.activeCount, LONG(TzSerialBulkInSlots));
+}
+
+// A pipe that stalls again after every reset is reset a bounded number of
+// times, each after a longer pause, then left; a reopen starts afresh.
+TEST_F(BulkInTest, APipeThatKeepsStallingIsResetABoundedNumberOfTimes) {
+  adapter->model->clearRecords();
+  std::vector<int64_t> resetAt;
+  adapter->model->setTap([&](const sim::usb::UrbRecord& urb, bool completed) {
+    if (!completed || urb.function != URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || urb.endpoint != kBulkIn) return;
+    resetAt.push_back(sim::now());
+    adapter->model->haltEndpoint(kBulkIn);
+  });
+  int64_t start = sim::now();
+  adapter->model->haltEndpoint(kBulkIn);
+  sim::advance(60 * sim::kSecond);
+  adapter->model->setTap({});
+  ASSERT_EQ(resetAt.size(), TzSerialPipeRecoveryAttempts);
+  for (size_t i = 0; i < resetAt.size(); ++i)
+    EXPECT_GE(resetAt[i] - (i ? resetAt[i - 1] : start), int64_t(i + 1) * 100 * sim::kMs) << "pause before reset " << i;
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u) << "given up";
+
+  port.close();
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots) << "the open reset the pipe";
+  receive(5);
+  EXPECT_EQ(ringContent(), streamBytes(0, 5));
+}
+
+// The pause ends while the device sleeps: nothing is reset or sent in D3.
+// The wake starts the slots on a pipe still stalled; they fail, and the
+// recovery that follows brings them back.
+TEST_F(BulkInTest, ARecoveryThatMeetsASleepWaitsForTheWake) {
+  adapter->model->clearRecords();
+  adapter->model->haltEndpoint(kBulkIn);
+  sim::runReady();
+  ASSERT_EQ(sim::power::sleep(adapter->pdo, PowerSystemSleeping3), STATUS_SUCCESS);
+  sim::advance(sim::kSecond);
+  EXPECT_EQ(pipeResets(*adapter->model, kBulkIn), 0u);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u);
+  ASSERT_EQ(sim::power::wake(adapter->pdo), STATUS_SUCCESS);
+  sim::advance(sim::kSecond);
+  EXPECT_EQ(pipeResets(*adapter->model, kBulkIn), 1u);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  receive(10);
+  EXPECT_EQ(ringContent(), streamBytes(0, 10));
+}
+
+TEST_F(BulkInTest, NoRecoveryForADeviceThatIsGoneOrAPortThatCloses) {
+  adapter->model->clearRecords();
+  adapter->model->haltEndpoint(kBulkIn);
+  sim::runReady();
+  port.close();  // during the pause
+  sim::advance(sim::kSecond);
+  EXPECT_EQ(pipeResets(*adapter->model, kBulkIn), 0u);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), 0u);
+
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  adapter->model->clearRecords();
+  adapter->model->disconnect();
+  sim::advance(sim::kSecond);
+  EXPECT_EQ(pipeResets(*adapter->model, kBulkIn), 0u) << "a device that is gone is not reset";
 }
 
 TEST_F(BulkInTest, AfterCancelAllEverySlotIsIdleAndNothingIsResubmitted) {

@@ -1,7 +1,8 @@
 // Tests: the interrupt status pipe of a "Modem"-class adapter. SERIAL_STATE
 // decoding into lineEventState and modemStatus, the events it raises,
 // malformed and short notifications (never decoded from stale bytes), the
-// one-transfer rule, the hold queue's refusal, and a seeded fuzz of payloads.
+// one-transfer rule, the hold queue's refusal, recovery from a halted pipe,
+// and a seeded fuzz of payloads.
 #include "open_port_fixture.h"
 
 #include "driver/usb/pipe_control.h"
@@ -163,6 +164,29 @@ TEST_F(StatusPipeTest, SeededPayloadsOfAnyLengthOnlyEverDecodeWellFormedNotifica
     }
   }
   EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 1u);
+}
+
+// A stall, or babble (the host halts the pipe), ends the status transfer
+// with a pipe error: after a pause the interrupt pipe is reset and the reader
+// is back, and notifications are decoded again.
+TEST_F(StatusPipeTest, AHaltedInterruptPipeIsResetAndTheReaderComesBack) {
+  for (int fault = 0; fault < 2; ++fault) {
+    adapter->model->clearRecords();
+    if (fault == 0)
+      adapter->model->haltEndpoint(kInterruptIn);
+    else
+      adapter->model->sendInterrupt(std::vector<uint8_t>(TzSerialStatusBufferSize + 1, 0));
+    sim::runReady();
+    EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 0u);
+    sim::advance(sim::kSecond);
+    size_t resets = 0;
+    for (const auto& urb : adapter->model->urbs())
+      if (urb.function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL && urb.endpoint == kInterruptIn) ++resets;
+    EXPECT_EQ(resets, 1u) << "fault " << fault;
+    EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 1u) << "fault " << fault;
+    notify(serialState(fault ? 0x0002 : 0x0003));
+    EXPECT_EQ(c->lineEventState, fault ? 0x0018 : 0x0038) << "fault " << fault;
+  }
 }
 
 class StatusPipeWithoutInterruptTest : public OpenPortTest {

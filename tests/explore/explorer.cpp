@@ -476,8 +476,9 @@ void Run::deviceStep(Port& p) {
     m.sendZeroLengthPacket();
   } else if (pick < 37) {
     note("bulk-in failure");
-    m.failNextBulkIn(random.chance(0.5) ? STATUS_DEVICE_BUSY : STATUS_UNSUCCESSFUL,
-                     random.chance(0.5) ? USBD_STATUS_DEV_NOT_RESPONDING : USBD_STATUS_STALL_PID);
+    NTSTATUS status = random.chance(0.5) ? STATUS_DEVICE_BUSY : STATUS_UNSUCCESSFUL;
+    m.failNextBulkIn(status, random.chance(0.5) ? USBD_STATUS_DEV_NOT_RESPONDING : USBD_STATUS_STALL_PID);
+    if (status != STATUS_DEVICE_BUSY) ++p.readerFaults;
     p.transportTrouble = true;
   } else if (pick < 47) {
     uint16_t state = uint16_t(random.below(0x80));
@@ -488,7 +489,10 @@ void Run::deviceStep(Port& p) {
     for (auto& b : payload) b = uint8_t(random.below(256));
     note("raw interrupt", hex(payload));
     m.sendInterrupt(payload);
-    if (payload.size() > 16) p.transportTrouble = true;
+    if (payload.size() > 16) {
+      p.transportTrouble = true;
+      ++p.readerFaults;  // babble: the host halts the pipe
+    }
   } else if (pick < 59) {
     note("hold bulk-out");
     m.holdBulkOut(true);
@@ -505,6 +509,7 @@ void Run::deviceStep(Port& p) {
     uint8_t e = endpoints[random.below(p.hasInterruptPipe() ? 3 : 2)];
     note("halt endpoint", hex(std::vector<uint8_t>{e}));
     m.haltEndpoint(e);
+    if (e != 0x02) ++p.readerFaults;  // a reader's pipe, not bulk-out
     p.transportTrouble = true;
   } else if (pick < 86) {
     const uint8_t requests[] = {CDC_SET_LINE_CODING, CDC_GET_LINE_CODING, CDC_SET_CONTROL_LINE_STATE};
@@ -608,6 +613,7 @@ void Run::pnpStep(Port& p) {
 }
 
 void Run::powerStep() {
+  for (auto& p : ports) p.powerSinceOpen = true;
   if (random.chance(0.6)) {
     trace("sleep");
     NTSTATUS s = ports.size() > 1 ? sim::power::sleepAll(PowerSystemSleeping3) : sleepPort(ports[0]);
@@ -692,7 +698,7 @@ void Run::drain() {
     return false;
   };
   sim::runUntil([&] { return !arriving(); }, 10 * sim::kSecond);
-  sim::advance(100 * sim::kMs);
+  sim::advance(sim::kSecond);  // a pipe recovery on its way pauses first
   observe();
   for (auto& p : ports)
     if (p.file.isOpen() && p.present()) quiescentChecks(p);

@@ -3,6 +3,7 @@
 
 #include "driver/core/dispatch.h"
 #include "driver/serial/queries.h"
+#include "driver/usb/pipe_recovery.h"
 #include "sim/power.h"
 
 #include <algorithm>
@@ -391,6 +392,9 @@ void World::observe() {
 void World::opened(Port& p) {
   loss(p);
   p.escapeTaint = false;
+  p.readerFaults = 0;
+  p.faultEpochAtOpen = faultEpoch_;
+  p.powerSinceOpen = false;
 }
 
 void World::closed(Port& p, bool checkDrained) {
@@ -481,6 +485,25 @@ void World::quiescentChecks(Port& p) {
     if (op->type == OpRead && !op->request.done()) readsPending = true;
   bool complete = c->portActive && !readsPending && p.model && p.model->pendingBulkInBytes() == 0 && !p.escapeTaint;
   if (!p.escapeTaint) p.rx.ringAtEnd(ring, step_, complete);
+  checkReaders(p, c);
+}
+
+// Readers always come back after a stall: the driver resets a pipe that
+// failed and starts its reader again, a bounded number of times in a row.
+// A failed allocation may leave a slot idle until the next start, a device
+// that left ends them, and a sleep or device power request can lose slots
+// whose cancelled transfers complete late (not checked here).
+void World::checkReaders(Port& p, DeviceContext* c) {
+  if (!c->portActive || p.disconnected || !p.started || faultEpoch_ != p.faultEpochAtOpen || p.powerSinceOpen ||
+      p.readerFaults >= TzSerialPipeRecoveryAttempts || c->devicePowerState != PowerDeviceD0)
+    return;
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
+    if (!c->bulkInBusy[slot])
+      fail("bulk-in slot " + std::to_string(slot) + " is idle on an open port after " +
+           std::to_string(p.readerFaults) + " pipe error(s)");
+  bool statusReader = p.hasInterruptPipe() && c->interfaceClass == FILE_DEVICE_MODEM;
+  if (statusReader && !c->statusBusy)
+    fail("the status reader is idle on an open port after " + std::to_string(p.readerFaults) + " pipe error(s)");
 }
 
 void World::expectAllDone() {

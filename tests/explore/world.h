@@ -71,6 +71,13 @@ struct Port {
   bool lossActive() const { return lastLoss >= 0 && sim::now() - lastLoss < 20 * sim::kSecond; }
   bool claimedByOther = false;
   bool escapeTaint = false;
+  // Pipe errors the adapter caused on the readers' pipes since the open, and
+  // the allocation failures delivered by then: with few enough of the first,
+  // none of the second and no power transition since the open, every reader
+  // must be back on the bus at rest.
+  unsigned readerFaults = 0;
+  uint64_t faultEpochAtOpen = 0;
+  bool powerSinceOpen = false;  // a sleep or device power request came since the open
 
   app::File file;
   std::vector<std::unique_ptr<Op>> ops;
@@ -141,6 +148,7 @@ class World {
   void replug(Port& p);
   void unplugAll();
   void quiescentChecks(Port& p);
+  void checkReaders(Port& p, DeviceContext* c);
   void expectAllDone();
   void unload();
   void checkStreams();

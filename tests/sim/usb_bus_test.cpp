@@ -305,6 +305,24 @@ TEST_F(UsbConfiguredTest, HaltedPipeFailsUntilResetAndStaleHandlesAreRefused) {
   EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 }
 
+TEST_F(UsbConfiguredTest, APipeWithATransferStillPendingOnItIsNotReset) {
+  UCHAR buffer[8];
+  USBD_PIPE_HANDLE in = pipe(0x82).PipeHandle;
+  usbfrag::buildTransfer(urb, in, buffer, sizeof buffer, true);
+  auto pending = usbfrag::send(pdo, &urb);  // the device has nothing to send
+  sim::runReady();
+  ASSERT_FALSE(pending->completed);
+
+  URB reset;
+  usbfrag::buildPipeRequest(reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, in);
+  EXPECT_EQ(call(reset), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
+  EXPECT_TRUE(IoCancelIrp(pending->irp));
+  ASSERT_TRUE(sim::runUntil([&] { return pending->completed; }));
+  usbfrag::buildPipeRequest(reset, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, in);
+  EXPECT_EQ(call(reset), STATUS_SUCCESS) << "once it is back, the reset goes";
+}
+
 TEST_F(UsbConfiguredTest, FeatureAndPortResetAreAnsweredLikeHardware) {
   std::memset(&urb, 0, sizeof urb);
   urb.UrbControlFeatureRequest.Hdr.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
