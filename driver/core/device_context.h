@@ -114,6 +114,9 @@ struct DeviceContext {
   PURB statusUrb;
   UCHAR statusBuffer[TzSerialStatusBufferSize];
   volatile LONG statusBusy;  // 1 while the status transfer is in flight
+  // 1 when a submission found the transfer still in flight (a late one of an
+  // earlier session): its completion submits again for the open port.
+  volatile LONG statusWanted;
 
   // Bulk-in slots, each with its IRP, URB and maxTransferSize-byte buffer.
   PIRP bulkInIrp[TzSerialBulkInSlots];

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr LONGLONG RecoveryPause100ns = 100 * 10000;       // 100 ms, times the attempt
+constexpr LONGLONG RecoveryPause100ns = 100LL * 10000;      // 100 ms, times the attempt
 constexpr LONGLONG RecoveryWindow100ns = 10 * 10000000LL;  // a failure later than this after a reset starts afresh
 constexpr LONGLONG RecoveryRestWait100ns = 50000000;       // 5 seconds for the transfers still out
 

@@ -53,7 +53,14 @@ NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
       context->systemPowerState != PowerSystemWorking)
     return STATUS_DELETE_PENDING;
   if (!TzSerialHasStatusPipe(context)) return STATUS_SUCCESS;
-  if (InterlockedExchange(&context->statusBusy, 1)) return STATUS_SUCCESS;  // one transfer only
+  // One transfer only. One still in flight (cancelled, not yet back) is
+  // followed by a new one when it comes back, if the port is open then.
+  while (InterlockedExchange(&context->statusBusy, 1)) {
+    InterlockedExchange(&context->statusWanted, 1);
+    if (InterlockedCompareExchange(&context->statusBusy, 0, 0)) return STATUS_SUCCESS;
+    // It came back meanwhile, perhaps without seeing the wish: take it back.
+    if (!InterlockedExchange(&context->statusWanted, 0)) return STATUS_SUCCESS;
+  }
 
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   USBD_PIPE_HANDLE pipe = TzSerialPipeHandle(context, UCHAR(context->controlInterfaceNumber),
@@ -120,6 +127,7 @@ NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
   }
   KeSetEvent(&context->statusDone, IO_NO_INCREMENT, FALSE);
   InterlockedExchange(&context->statusBusy, 0);
+  bool wanted = InterlockedExchange(&context->statusWanted, 0) != 0;
 
   bool pipeError = TzSerialIsPipeError(context, status, usbdStatus);
   if (NT_SUCCESS(status) || pipeError) {
@@ -136,7 +144,7 @@ NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
     ExFreePoolWithTag(record, TzSerialPoolTag);
     TzSerialStatusSubmit(context);
   } else {
-    if (status == STATUS_DEVICE_BUSY && TzSerialStatusMayRetry(context)) TzSerialStatusSubmit(context);
+    if ((status == STATUS_DEVICE_BUSY || wanted) && TzSerialStatusMayRetry(context)) TzSerialStatusSubmit(context);
     TzSerialHoldQueueRelease(&context->holdQueue);
     ExFreePoolWithTag(record, TzSerialPoolTag);
   }

@@ -65,4 +65,26 @@ TEST_F(CloseBoundTest, ACloseAfterAnOpenWithoutItsStatusTransferDoesNotWait) {
   EXPECT_TRUE(found) << "no allocation of the open was the status transfer's";
 }
 
+// The bus loses the status transfer across a close; the next open finds it
+// still in flight and cannot send another. When the bus gives the old one
+// back (cancelled), a new one goes down for the open port: the port hears
+// the adapter's line changes again. It used to stay deaf until reopened.
+TEST_F(CloseBoundTest, AStatusTransferLostAcrossACloseIsFollowedByANewOneWhenItComesBack) {
+  Adapter& a = plug({.loopback = true}, modemClass());
+  ASSERT_EQ(start(a), STATUS_SUCCESS);
+  a.model->holdThroughCancel(kInterruptIn, 1);
+  app::File port;
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  ASSERT_EQ(a.model->heldThroughCancel(), 1u);
+  EXPECT_EQ(port.close().status, STATUS_SUCCESS);
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  EXPECT_EQ(a.model->heldThroughCancel(), 1u) << "the old transfer is still the bus's";
+
+  a.model->releaseHeldThroughCancel();
+  sim::runReady();
+  EXPECT_EQ(a.model->pendingTransfers(kInterruptIn), 1u) << "a new status transfer is on the bus";
+  port.close();
+  EXPECT_EQ(a.model->pendingTransfers(kInterruptIn), 0u);
+}
+
 }  // namespace

@@ -102,6 +102,10 @@ TEST_F(StatusPipeTest, OneTransferOnlyAndASubmissionWhileStalledIsRefusedThenWor
   EXPECT_EQ(TzSerialStatusSubmit(c), STATUS_SUCCESS);
   EXPECT_EQ(statusTransfers(), transfers) << "one already in flight";
 
+  // The submission that found one in flight is honoured when it comes back.
+  TzSerialStatusCancel(c);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->pendingTransfers(kInterruptIn), 1u) << "the follow-up of the cancelled one";
   TzSerialStatusCancel(c);
   sim::runReady();
   EXPECT_EQ(c->statusBusy, 0);

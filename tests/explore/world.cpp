@@ -497,6 +497,9 @@ void World::checkReaders(Port& p, DeviceContext* c) {
   if (!c->portActive || p.disconnected || !p.started || faultEpoch_ != p.faultEpochAtOpen || p.powerSinceOpen ||
       p.readerFaults >= TzSerialPipeRecoveryAttempts || c->devicePowerState != PowerDeviceD0)
     return;
+  // A status transfer the bus still holds is in flight for the driver: its
+  // reader comes back when the bus gives it back.
+  if (p.lossActive() && c->statusBusy) return;
   for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
     if (!c->bulkInBusy[slot])
       fail("bulk-in slot " + std::to_string(slot) + " is idle on an open port after " +
