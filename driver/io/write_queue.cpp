@@ -39,10 +39,13 @@ void TzSerialWriteQueueDropLocked(DeviceContext* context, NTSTATUS status, KIRQL
 }
 
 // The cancel routine or the timer (own: its hold, still held) ends the
-// request: what is left of its transmission is given up, and the transfer
-// cancelled outside the lock. Then the own hold goes.
+// request with status: what is left of its transmission is given up and the
+// transfer on the bus cancelled outside the lock. A transfer still in flight
+// keeps the request until it is back (TzSerialWriteQueueSendOver). Then the
+// own hold goes.
 void TzSerialWriteQueueAbortLocked(DeviceContext* context, NTSTATUS status, ULONG own, KIRQL oldIrql) {
   PIRP irp = context->writeQueueIrp;
+  irp->IoStatus.Status = status;  // for whichever holder finishes it
   if (context->txQueuedLength) {
     irp->IoStatus.Information = TzSerialIsWrite(irp) ? TzSerialQueuedCount(irp) - context->txQueuedLength : 0;
     context->txQueuedLength = 0;
@@ -53,6 +56,38 @@ void TzSerialWriteQueueAbortLocked(DeviceContext* context, NTSTATUS status, ULON
   }
   context->writeQueueRefs &= ~own;
   TzSerialWriteQueueDropLocked(context, status, oldIrql);
+}
+
+// The current request's characters have all gone out.
+void TzSerialWriteQueueDone(DeviceContext* context, KIRQL oldIrql) {
+  PIRP irp = context->writeQueueIrp;
+  irp->IoStatus.Information = TzSerialQueuedCount(irp);
+  context->writeQueueRefs &= ~WriteQueueHeldByTransmit;
+  if ((context->writeQueueRefs & WriteQueueHeldByCancel) && IoSetCancelRoutine(irp, nullptr))
+    context->writeQueueRefs &= ~WriteQueueHeldByCancel;
+  if ((context->writeQueueRefs & WriteQueueHeldByTimer) && KeCancelTimer(&context->writeQueueTimer))
+    context->writeQueueRefs &= ~WriteQueueHeldByTimer;
+  if (context->writeQueueRefs || IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+    TzSerialWriteQueueDropLocked(context, STATUS_SUCCESS, oldIrql);
+    return;
+  }
+
+  // An XOFF counter whose XoffChar went out: it leaves the queue and counts.
+  context->writeQueueIrp = nullptr;
+  context->charsQueued -= 1;
+  IoSetCancelRoutine(irp, TzSerialXoffCancel);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    irp->IoStatus.Information = 0;
+    TzSerialFinishCurrentLocked(&context->writeQueue, irp, STATUS_CANCELLED, oldIrql);
+    return;
+  }
+  PIRP another = nullptr;
+  PIRP superseded = TzSerialXoffInstallLocked(context, irp, &another);
+  TzSerialSetCurrentFinishing(&context->writeQueue);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  TzSerialStartNextRequest(&context->writeQueue);
+  if (superseded) TzSerialCompleteRequest(superseded, STATUS_SERIAL_MORE_WRITES);
+  if (another) TzSerialCompleteRequest(another, STATUS_SERIAL_MORE_WRITES);
 }
 
 }  // namespace
@@ -102,35 +137,16 @@ NTSTATUS TzSerialWriteQueueStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
   return STATUS_PENDING;
 }
 
-void TzSerialWriteQueueDone(DeviceContext* context) {
+void TzSerialWriteQueueSendOver(DeviceContext* context) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-  PIRP irp = context->writeQueueIrp;
-  context->writeQueueRefs &= ~WriteQueueHeldByTransmit;
-  if ((context->writeQueueRefs & WriteQueueHeldByCancel) && IoSetCancelRoutine(irp, nullptr))
-    context->writeQueueRefs &= ~WriteQueueHeldByCancel;
-  if ((context->writeQueueRefs & WriteQueueHeldByTimer) && KeCancelTimer(&context->writeQueueTimer))
-    context->writeQueueRefs &= ~WriteQueueHeldByTimer;
-  if (context->writeQueueRefs || IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
-    TzSerialWriteQueueDropLocked(context, STATUS_SUCCESS, oldIrql);
+  context->writeQueueRefs &= ~WriteQueueHeldBySend;
+  if ((context->writeQueueRefs & WriteQueueHeldByTransmit) && context->txQueuedLength == 0) {
+    TzSerialWriteQueueDone(context, oldIrql);
     return;
   }
-
-  // An XOFF counter whose XoffChar went out: it leaves the queue and counts.
-  context->writeQueueIrp = nullptr;
-  context->charsQueued -= 1;
-  IoSetCancelRoutine(irp, TzSerialXoffCancel);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
-    irp->IoStatus.Information = 0;
-    TzSerialFinishCurrentLocked(&context->writeQueue, irp, STATUS_CANCELLED, oldIrql);
-    return;
-  }
-  PIRP another = nullptr;
-  PIRP superseded = TzSerialXoffInstallLocked(context, irp, &another);
-  TzSerialSetCurrentFinishing(&context->writeQueue);
-  KeReleaseSpinLock(&context->controlLock, oldIrql);
-  TzSerialStartNextRequest(&context->writeQueue);
-  if (superseded) TzSerialCompleteRequest(superseded, STATUS_SERIAL_MORE_WRITES);
-  if (another) TzSerialCompleteRequest(another, STATUS_SERIAL_MORE_WRITES);
+  // Cancelled or timed out meanwhile (the status is the request's), or still
+  // waiting to transmit the rest (then its own holds remain).
+  TzSerialWriteQueueDropLocked(context, context->writeQueueIrp->IoStatus.Status, oldIrql);
 }
 
 void TzSerialWriteQueueCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {

@@ -13,6 +13,9 @@
 constexpr ULONG WriteQueueHeldByTransmit = 0x1;
 constexpr ULONG WriteQueueHeldByCancel = 0x2;
 constexpr ULONG WriteQueueHeldByTimer = 0x4;
+// A transfer of the transmitter points into the request's buffer: the request
+// is not completed (its buffer freed) until the transfer is back.
+constexpr ULONG WriteQueueHeldBySend = 0x8;
 // xoffRefs: who holds the current XOFF counter.
 constexpr ULONG XoffHeldByCount = 0x1;
 constexpr ULONG XoffHeldByCancel = 0x2;
@@ -20,9 +23,12 @@ constexpr ULONG XoffHeldByTimer = 0x4;
 
 // writeQueue's start routine, DISPATCH_LEVEL.
 TzSerialStartRoutine TzSerialWriteQueueStart;
-// The current request's bytes have gone out (its Information set). Runs from
-// the transmitter's completion, controlLock not held.
-void TzSerialWriteQueueDone(DeviceContext* context);
+// The transmitter's transfer for the current request is back, or never went:
+// it lets go of the request (WriteQueueHeldBySend). When every character of
+// the request has gone out the request moves on; when it was cancelled or
+// timed out meanwhile, it completes now if nothing else holds it. Called with
+// the transmitter idle again (queuedSendBusy 0), controlLock not held.
+void TzSerialWriteQueueSendOver(DeviceContext* context);
 DRIVER_CANCEL TzSerialWriteQueueCancel;
 KDEFERRED_ROUTINE TzSerialWriteQueueTimeoutDpc;
 

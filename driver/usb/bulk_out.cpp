@@ -20,7 +20,6 @@ struct TzSerialQueuedSendRecord {
   PURB urb;
   PIRP irp;
   UCHAR zeroLengthPending;
-  PIRP request;  // the write queue's request it transmits for
 };
 constexpr SIZE_T TzSerialQueuedSendRecordSize = 80;
 static_assert(sizeof(TzSerialQueuedSendRecord) <= TzSerialQueuedSendRecordSize, "the record fits its block");
@@ -191,7 +190,9 @@ NTSTATUS TzSerialQueuedSend(DeviceContext* context) {
   PUCHAR buffer = context->txQueuedBuffer;
   // Held back: it goes once the transmit holds are gone.
   ULONG length = context->txHolding ? 0 : context->txQueuedLength;
-  PIRP request = context->writeQueueIrp;
+  // The URB will point into the request's buffer: the request stays until
+  // the transfer is back.
+  if (length) context->writeQueueRefs |= WriteQueueHeldBySend;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
   if (length == 0) {
     InterlockedExchange(&context->queuedSendBusy, 0);
@@ -199,38 +200,42 @@ NTSTATUS TzSerialQueuedSend(DeviceContext* context) {
   }
   auto record = static_cast<TzSerialQueuedSendRecord*>(
       ExAllocatePoolWithTag(NonPagedPoolNx, TzSerialQueuedSendRecordSize, TzSerialPoolTag));
-  if (!record || !context->queuedSendIrp || !context->queuedSendUrb) {
+  NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+  if (record && context->queuedSendIrp && context->queuedSendUrb) {
+    IoReuseIrp(context->queuedSendIrp, STATUS_SUCCESS);
+    ULONG chunk = TzSerialFirstChunk(length);
+    TzSerialFillBulkOutUrb(context, context->queuedSendUrb, buffer, chunk);
+    *record = {context,
+               buffer + chunk,
+               length - chunk,
+               0,
+               context->queuedSendUrb,
+               context->queuedSendIrp,
+               UCHAR(TzSerialNeedsZeroLengthPacket(context, length))};
+    status = context->queuedSendUrb->UrbBulkOrInterruptTransfer.PipeHandle ? TzSerialHoldQueueAcquire(&context->holdQueue)
+                                                                           : STATUS_INVALID_DEVICE_STATE;
+  }
+  if (status == STATUS_SUCCESS) {
+    // A cancel or time-out that came before IoReuseIrp had its cancel of the
+    // transfer wiped by it: the request gave up its transmission, so none goes.
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+    if (!(context->writeQueueRefs & WriteQueueHeldByTransmit) || !context->txQueuedLength) status = STATUS_CANCELLED;
+    KeReleaseSpinLock(&context->controlLock, oldIrql);
+    if (status != STATUS_SUCCESS) TzSerialHoldQueueRelease(&context->holdQueue);
+  }
+  if (status != STATUS_SUCCESS) {
+    // Nothing went: the request is left to its timer or a cancel.
     if (record) ExFreePoolWithTag(record, TzSerialPoolTag);
     InterlockedExchange(&context->queuedSendBusy, 0);
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  IoReuseIrp(context->queuedSendIrp, STATUS_SUCCESS);
-  ULONG chunk = TzSerialFirstChunk(length);
-  TzSerialFillBulkOutUrb(context, context->queuedSendUrb, buffer, chunk);
-  *record = {context,
-             buffer + chunk,
-             length - chunk,
-             0,
-             context->queuedSendUrb,
-             context->queuedSendIrp,
-             UCHAR(TzSerialNeedsZeroLengthPacket(context, length)),
-             request};
-
-  NTSTATUS status = context->queuedSendUrb->UrbBulkOrInterruptTransfer.PipeHandle
-                        ? TzSerialHoldQueueAcquire(&context->holdQueue)
-                        : STATUS_INVALID_DEVICE_STATE;
-  if (status != STATUS_SUCCESS) {
-    ExFreePoolWithTag(record, TzSerialPoolTag);
-    InterlockedExchange(&context->queuedSendBusy, 0);
+    TzSerialWriteQueueSendOver(context);
     return status;
   }
   TzSerialTxAliveAdd(context);
   return TzSerialSendUrbIrp(context, record->irp, record->urb, TzSerialQueuedSendComplete, record);
 }
 
-// A transmission that outlived its request (cancelled or timed out) must not
-// count against the next one, which waits for the transmitter: it starts as
-// this one ends.
+// The transfer holds its request (WriteQueueHeldBySend), so the request is
+// the write queue's current one until TzSerialWriteQueueSendOver.
 NTSTATUS TzSerialQueuedSendComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
   auto record = static_cast<TzSerialQueuedSendRecord*>(completionContext);
   DeviceContext* context = record->context;
@@ -239,40 +244,25 @@ NTSTATUS TzSerialQueuedSendComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionCo
   record->sent += taken;
 
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-  bool current = record->request && context->writeQueueIrp == record->request;
-  if (current) context->txQueuedLength -= taken < context->txQueuedLength ? taken : context->txQueuedLength;
+  bool givenUp = !(context->writeQueueRefs & WriteQueueHeldByTransmit);
+  if (!givenUp) context->txQueuedLength -= taken < context->txQueuedLength ? taken : context->txQueuedLength;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
-  if (NT_SUCCESS(status) && current &&
+  // A cancel landing from here on marks the IRP, and the bus refuses it.
+  if (NT_SUCCESS(status) && !givenUp &&
       TzSerialSendNextPiece(context, irp, record->urb, &record->nextChunk, &record->unsent,
                             &record->zeroLengthPending, TzSerialQueuedSendComplete, record))
     return STATUS_MORE_PROCESSING_REQUIRED;
 
-  // A failed transmission leaves its request to its timer or a cancel. Once
-  // idle, the IRP may be reused by the next transmission: not touched again.
-  if (NT_SUCCESS(status)) irp->IoStatus.Information = record->sent;
-  InterlockedExchange(&context->queuedSendBusy, 0);
-  bool done = false;
-  KeAcquireSpinLock(&context->controlLock, &oldIrql);
-  PIRP waiting = context->writeQueueIrp;
-  bool transmitting = waiting && (context->writeQueueRefs & WriteQueueHeldByTransmit) && context->txQueuedLength;
+  // From here the IRP may be reused by the next transmission: not touched again.
   if (NT_SUCCESS(status)) {
-    context->perfStats.TransmittedCount += record->sent;
-    // The transmit holder bit keeps the request current between the two
-    // lock holds; waiting is checked against it all the same.
-    done = current && waiting == record->request && context->txQueuedLength == 0 &&
-           (context->writeQueueRefs & WriteQueueHeldByTransmit);
-    if (done) {
-      PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(waiting);
-      waiting->IoStatus.Information = stack->MajorFunction == IRP_MJ_WRITE ? stack->Parameters.Write.Length : 1;
-    }
+    irp->IoStatus.Information = record->sent;
+    TzSerialCountTransmitted(context, record->sent);
   }
-  bool restart = !current && transmitting;
-  KeReleaseSpinLock(&context->controlLock, oldIrql);
-  if (done) TzSerialWriteQueueDone(context);
-  if (restart) TzSerialQueuedSend(context);
+  ExFreePoolWithTag(record, TzSerialPoolTag);
+  InterlockedExchange(&context->queuedSendBusy, 0);
+  TzSerialWriteQueueSendOver(context);
 
   TzSerialSignalWaitEvent(context, SERIAL_EV_TXEMPTY);
-  ExFreePoolWithTag(record, TzSerialPoolTag);
   TzSerialHoldQueueRelease(&context->holdQueue);
   TzSerialTxAliveDrop(context);
   return STATUS_MORE_PROCESSING_REQUIRED;

@@ -126,4 +126,34 @@ TEST_F(WriteQueueTest, WithWriteTimeoutsAStuckXoffCharTimesOutAndTheNextRequestS
   EXPECT_EQ(c->charsQueued, 0u);
 }
 
+// A counter cancelled while its XoffChar's transfer is still on the bus (a
+// bus that keeps it through the cancel): its buffer is in that transfer's
+// URB, so it completes only once the transfer is back. The next counter
+// then sends its own XoffChar and a flush behind it ends. The counter used
+// to complete at once, and the late transfer taken for the next request.
+TEST_F(WriteQueueTest, ACounterCancelledWithItsXoffCharOnTheBusWaitsForTheTransfer) {
+  constexpr uint8_t kBulkOut = 0x02;
+  adapter->model->holdBulkOut(true);
+  adapter->model->holdThroughCancel(kBulkOut, 1);
+  app::Request first = xoffCounter(0, 5, 0x13);
+  sim::runReady();
+  ASSERT_EQ(adapter->model->heldThroughCancel(), 1u);
+  EXPECT_TRUE(first.cancel());
+  sim::runReady();
+  EXPECT_FALSE(first.done()) << "its transfer still points into its buffer";
+  app::Request second = xoffCounter(0, 5, 0x55);
+  app::Request behind = flush();
+  sim::runReady();
+  EXPECT_FALSE(second.done());
+
+  adapter->model->releaseHeldThroughCancel();
+  EXPECT_EQ(first.wait().status, STATUS_CANCELLED);
+  adapter->model->holdBulkOut(false);
+  EXPECT_EQ(behind.wait().status, STATUS_SUCCESS) << "the flush behind the second counter ends";
+  EXPECT_EQ(adapter->model->bulkOutData(), std::vector<uint8_t>{0x55});
+  EXPECT_TRUE(second.cancel());
+  EXPECT_EQ(second.wait().status, STATUS_CANCELLED);
+  EXPECT_EQ(c->charsQueued, 0u);
+}
+
 }  // namespace

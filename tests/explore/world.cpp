@@ -497,15 +497,15 @@ void World::checkReaders(Port& p, DeviceContext* c) {
   if (!c->portActive || p.disconnected || !p.started || faultEpoch_ != p.faultEpochAtOpen || p.powerSinceOpen ||
       p.readerFaults >= TzSerialPipeRecoveryAttempts || c->devicePowerState != PowerDeviceD0)
     return;
-  // A status transfer the bus still holds is in flight for the driver: its
-  // reader comes back when the bus gives it back.
-  if (p.lossActive() && c->statusBusy) return;
+  // The bus gives a transfer it lost back cancelled, though the driver never
+  // asked: the status reader may stay idle from then until the next open.
+  bool statusLost = p.lossActive();
   for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
     if (!c->bulkInBusy[slot])
       fail("bulk-in slot " + std::to_string(slot) + " is idle on an open port after " +
            std::to_string(p.readerFaults) + " pipe error(s)");
   bool statusReader = p.hasInterruptPipe() && c->interfaceClass == FILE_DEVICE_MODEM;
-  if (statusReader && !c->statusBusy)
+  if (statusReader && !statusLost && !c->statusBusy)
     fail("the status reader is idle on an open port after " + std::to_string(p.readerFaults) + " pipe error(s)");
 }
 
