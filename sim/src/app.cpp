@@ -48,7 +48,11 @@ bool topLocationMarkedPending(PIRP irp) {
 // status only for a request that is complete, with that status.
 Request dispatch(PDEVICE_OBJECT top, PIRP irp, const std::shared_ptr<RequestState>& state) {
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("app", "requests are sent at PASSIVE_LEVEL");
-  NTSTATUS status = IofCallDriver(top, irp);
+  NTSTATUS status;
+  {
+    KernelStackEntry stack(false);  // the requesting thread's kernel stack
+    status = IofCallDriver(top, irp);
+  }
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("dispatch routine", "returned at raised IRQL");
   if (heldSpinLocks()) stop("dispatch routine", "returned holding a spin lock");
   Kernel& k = kernel();
@@ -163,7 +167,11 @@ bool cancelRequest(RequestState& state) {
     irp = state.irp;
     ++state.cancelsInProgress;
   }
-  bool called = IoCancelIrp(irp);
+  bool called;
+  {
+    KernelStackEntry stack(false);  // CancelIoEx's, on the calling thread
+    called = IoCancelIrp(irp);
+  }
   Lock lock(k.mutex);
   if (--state.cancelsInProgress == 0 && state.freeDeferred) {
     state.irp = nullptr;
@@ -202,6 +210,11 @@ Result Request::result() const {
 bool Request::cancel() { return cancelRequest(*state_); }
 
 const std::vector<uint8_t>& Request::data() const { return state_->output; }
+
+uint64_t Request::completionOrder() const {
+  Lock lock(kernel().mutex);
+  return state_->completionOrder;
+}
 
 PIRP Request::irp() const {
   Lock lock(kernel().mutex);

@@ -91,6 +91,7 @@ void SimPagedCodeCheck(const char* function) {
 void KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
 
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
+  checkKernelStack("KeAcquireSpinLock");
   if (currentIrql < DISPATCH_LEVEL) stop("KeAcquireSpinLockAtDpcLevel", "called below DISPATCH_LEVEL");
   if (holdsSpinLock(lock)) stop("KeAcquireSpinLock", "acquires a spin lock this thread already holds (deadlock)");
   KSPIN_LOCK expected = 0;

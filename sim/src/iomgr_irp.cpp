@@ -90,6 +90,7 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
   }
   request.result = app::Result{irp->IoStatus.Status, irp->IoStatus.Information};
   checkPlugAndPlayRulesLocked(request);
+  request.completionOrder = ++k.requestsCompleted;
   std::free(request.systemBuffer);
   request.systemBuffer = nullptr;
   request.done = true;
@@ -155,6 +156,7 @@ NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
 
 NTSTATUS callDriverAs(const char* call, PDEVICE_OBJECT deviceObject, PIRP irp) {
   Kernel& k = kernel();
+  checkKernelStack(call);
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
   {
     Lock lock(k.mutex);
@@ -217,6 +219,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
 void IofCompleteRequest(PIRP irp, CCHAR) {
   Kernel& k = kernel();
+  checkKernelStack("IofCompleteRequest");
   {
     Lock lock(k.mutex);
     recordOf(k, irp, "IofCompleteRequest");

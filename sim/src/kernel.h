@@ -68,6 +68,7 @@ struct RequestState {
   UCHAR minorFunction = 0;
   PFILE_OBJECT file = nullptr;   // the file object the request holds a reference on
   std::thread::id thread;        // the application thread that issued it
+  uint64_t completionOrder = 0;  // Request::completionOrder
   // A request that never finished (a verifier stop, then a reboot) still frees its buffer.
   ~RequestState() { std::free(systemBuffer); }
 };
@@ -168,6 +169,7 @@ struct Kernel {
   std::map<std::u16string, std::u16string> symbolicLinks;  // folded link name -> target
   std::map<std::u16string, PDRIVER_OBJECT> drivers;        // folded \Driver\ name
   std::unordered_map<PFILE_OBJECT, FileRecord> files;
+  uint64_t requestsCompleted = 0;  // application requests, since boot
 
   // object manager: references taken with ObReferenceObjectByName and not yet
   // dropped, by object (each object also holds its base reference)
@@ -314,6 +316,24 @@ const char* createRefusalLocked(PDEVICE_OBJECT device);
 void resetRegistry();
 // Opens an existing key by absolute path, as ZwOpenKey does; null when it does not exist.
 HANDLE openKeyHandle(const std::u16string& path);
+
+// ---- the kernel stack (stack_depth.cpp) ----
+// Marks where driver code begins on this thread's stack, for as long as it
+// lives. freshStack: the platform runs this code on a stack of its own (a
+// DPC, a work item, a device event); otherwise the outermost mark stays.
+class KernelStackEntry {
+ public:
+  explicit KernelStackEntry(bool freshStack);
+  ~KernelStackEntry();
+  KernelStackEntry(const KernelStackEntry&) = delete;
+  KernelStackEntry& operator=(const KernelStackEntry&) = delete;
+
+ private:
+  const char* saved_;
+};
+// Stops when the call chain below this thread's mark is deeper than the
+// platform's kernel stack. Called by the kernel calls drivers make often.
+void checkKernelStack(const char* call);
 
 // Formats a verifier message and stops.
 [[noreturn]] void stop(const char* call, const std::string& rule);

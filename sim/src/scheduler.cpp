@@ -47,6 +47,7 @@ BOOLEAN insertDpcLocked(Kernel& k, PKDPC dpc, PVOID arg1, PVOID arg2) {
 namespace {
 
 void runDpc(PKDPC dpc, PVOID arg1, PVOID arg2) {
+  KernelStackEntry stack(true);  // DPCs run on a stack of their own
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   dpc->DeferredRoutine(dpc, dpc->DeferredContext, arg1, arg2);
@@ -56,6 +57,7 @@ void runDpc(PKDPC dpc, PVOID arg1, PVOID arg2) {
 }
 
 void runWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, PVOID context) {
+  KernelStackEntry stack(true);  // a system worker thread's
   routine(item->deviceObject, context);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("work item routine", "returned at raised IRQL");
   if (heldSpinLocks() != 0) stop("work item routine", "returned holding a spin lock");
@@ -118,7 +120,10 @@ bool runTimedItemLocked(Lock& lock, TimedRun which) {
     return true;
   }
   lock.unlock();
-  item.action();
+  {
+    KernelStackEntry stack(true);  // a device event: the bus's completion DPC
+    item.action();
+  }
   lock.lock();
   return true;
 }
@@ -264,6 +269,7 @@ void boot(const BootOptions& options) {
     k.wdmMajor = 6;
     k.wdmMinor = 0x30;
     k.debugLog.clear();
+    k.requestsCompleted = 0;
     k.running = true;
   }
   resetPreemption(options.seed, options.preemptionPercent);

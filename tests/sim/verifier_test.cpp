@@ -222,3 +222,61 @@ TEST_F(VerifierTest, DeletingADeviceWhoseDpcIsQueued) {
 }
 
 }  // namespace
+
+// A fragment whose routine calls itself once per unit of work, each frame
+// holding a kilobyte, taking a spin lock at every level as a queue would.
+struct StackHog {
+  static inline KSPIN_LOCK lock;
+  static inline KDPC dpc;
+  static inline size_t dpcLevels = 0;
+
+  __attribute__((noinline)) static void descend(size_t levels, const std::function<void()>& atBottom) {
+    volatile char frame[1024];
+    frame[0] = char(levels);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeReleaseSpinLock(&lock, old);
+    if (levels) descend(levels - 1, atBottom);
+    else if (atBottom) atBottom();
+    frame[1] = frame[0];
+  }
+};
+
+// The platform's kernel stack is 24 KB; the simulation's threads have
+// megabytes, so only the verifier's measure makes a chain that grows with
+// its workload fail here as it would on a machine.
+TEST_F(VerifierTest, ACallChainDeeperThanTheKernelStackIsStopped) {
+  KeInitializeSpinLock(&StackHog::lock);
+  const size_t kbInLimit = sim::kernelStackLimit() / 1024;
+  size_t levels = kbInLimit / 2;
+  PDEVICE_OBJECT device = addDevice([&](PDEVICE_OBJECT, PIRP irp) {
+    StackHog::descend(levels, {});
+    return frag::complete(irp, STATUS_SUCCESS);
+  });
+  EXPECT_EQ(app::sendToDevice(device, IRP_MJ_WRITE, 0).wait().status, STATUS_SUCCESS);
+  EXPECT_GT(sim::deepestKernelStack(), levels * 1024);
+
+  levels = kbInLimit * 2;
+  EXPECT_VERIFIER_STOP(app::sendToDevice(device, IRP_MJ_WRITE, 0), "the kernel stack overflows");
+  reboot();
+}
+
+// A DPC runs on a stack of its own: what it uses is not added to the chain
+// that was running when it was drained, though the simulation runs it on
+// top of that chain.
+TEST_F(VerifierTest, ADpcStartsAFreshKernelStack) {
+  KeInitializeSpinLock(&StackHog::lock);
+  StackHog::dpcLevels = sim::kernelStackLimit() / 1024 * 2 / 3;
+  KeInitializeDpc(
+      &StackHog::dpc, [](PKDPC, PVOID, PVOID, PVOID) { StackHog::descend(StackHog::dpcLevels, {}); }, nullptr);
+  PDEVICE_OBJECT device = addDevice([](PDEVICE_OBJECT, PIRP irp) {
+    StackHog::descend(StackHog::dpcLevels, [] {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      KeInsertQueueDpc(&StackHog::dpc, nullptr, nullptr);
+      KeLowerIrql(old);  // the DPC runs here
+    });
+    return frag::complete(irp, STATUS_SUCCESS);
+  });
+  EXPECT_EQ(app::sendToDevice(device, IRP_MJ_WRITE, 0).wait().status, STATUS_SUCCESS);
+}

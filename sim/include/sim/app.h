@@ -48,6 +48,9 @@ class Request {
   bool cancel();
   // The bytes a read or device control returned (valid once done()).
   const std::vector<uint8_t>& data() const;
+  // Where its completion came among the application requests completed since
+  // boot (1 for the first); 0 while it is in flight.
+  uint64_t completionOrder() const;
   PIRP irp() const;  // the IRP while in flight, null once completed
 
  private:

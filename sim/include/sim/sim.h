@@ -165,6 +165,12 @@ void setAbortOnStop(bool abortOnStop);
 // enabled. Stops (VerifierStop) on the first violation.
 void checkQuiescent();
 
+// The kernel stack a driver's call chain may use (24 KB on the platform,
+// scaled up under the sanitizers, whose frames are larger), and the deepest
+// chain this thread has reached since the last reset.
+size_t kernelStackLimit();
+size_t deepestKernelStack(bool reset = false);
+
 // ---- platform configuration -------------------------------------------------------
 void setWdmVersion(UCHAR major, UCHAR minor);
 

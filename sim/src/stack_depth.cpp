@@ -1,0 +1,81 @@
+// Simulated platform: the verifier's watch on the kernel stack. A thread's
+// kernel stack is 24 KB on the platform; a driver whose call chain grows with
+// its own workload (a queue that starts its next request from inside the
+// last one's completion) overflows it and the machine stops. The simulation
+// runs on large user-mode stacks, so it measures instead: each place where
+// the platform hands a fresh stack to driver code (an application's request,
+// a DPC, a work item, a device event from the bus) marks where the stack
+// begins, and the calls drivers make often stop once the chain below that
+// mark is deeper than the platform allows.
+#include "kernel.h"
+
+namespace sim::detail {
+
+namespace {
+
+constexpr size_t kKernelStackBytes = 24 * 1024;
+
+// Sanitizer instrumentation makes every frame larger (AddressSanitizer puts
+// red zones around each local; ThreadSanitizer less so), so the same call
+// chain needs more room there. The factors are the frame growth measured on
+// the driver's deepest chains, rounded up.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kFrameGrowth = 3;
+#elif defined(__SANITIZE_THREAD__)
+constexpr size_t kFrameGrowth = 2;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr size_t kFrameGrowth = 3;
+#elif __has_feature(thread_sanitizer)
+constexpr size_t kFrameGrowth = 2;
+#else
+constexpr size_t kFrameGrowth = 1;
+#endif
+#else
+constexpr size_t kFrameGrowth = 1;
+#endif
+
+constexpr size_t kStackLimit = kKernelStackBytes * kFrameGrowth;
+
+// Where this thread's current kernel stack begins; null outside driver code.
+thread_local const char* stackBase = nullptr;
+thread_local size_t deepest = 0;
+
+// The frame address, not a local's: under AddressSanitizer locals may live on
+// a heap-allocated fake stack.
+inline const char* frameAddress() { return static_cast<const char*>(__builtin_frame_address(0)); }
+
+}  // namespace
+
+KernelStackEntry::KernelStackEntry(bool freshStack) : saved_(stackBase) {
+  if (freshStack || !stackBase) stackBase = frameAddress();
+}
+
+KernelStackEntry::~KernelStackEntry() { stackBase = saved_; }
+
+__attribute__((noinline)) void checkKernelStack(const char* call) {
+  if (!stackBase) return;
+  const char* here = frameAddress();
+  // The stack grows down; a frame above the base belongs to another entry.
+  if (here > stackBase) return;
+  size_t used = size_t(stackBase - here);
+  if (used > deepest) deepest = used;
+  if (used > kStackLimit)
+    stop(call, "the kernel stack overflows: the driver's call chain uses " + std::to_string(used) +
+                   " bytes of the " + std::to_string(kStackLimit) +
+                   " a thread has (a routine that calls itself back for each request it handles?)");
+}
+
+}  // namespace sim::detail
+
+namespace sim {
+
+size_t kernelStackLimit() { return detail::kStackLimit; }
+
+size_t deepestKernelStack(bool reset) {
+  size_t value = detail::deepest;
+  if (reset) detail::deepest = 0;
+  return value;
+}
+
+}  // namespace sim
