@@ -16,24 +16,83 @@ void TzSerialInitializeQueue(RequestQueue* queue, TzSerialStartRoutine* startRou
   queue->stallCount = 1;
   queue->currentRequest = nullptr;
   queue->currentFinishing = FALSE;
+  queue->starting = FALSE;
+  queue->startAgain = FALSE;
   InitializeListHead(&queue->pendingList);
   KeInitializeSpinLock(&queue->lock);
   if (startFromDpc) KeInitializeDpc(&queue->startDpc, TzSerialQueueStartDpc, queue);
   KeInitializeEvent(&queue->idleEvent, NotificationEvent, FALSE);
 }
 
+namespace {
+
+// Takes the first waiting request whose cancel routine it can take back and
+// makes it current; null when the queue is stalled or nothing can start.
+// lock held.
+PIRP TzSerialTakeNextLocked(RequestQueue* queue) {
+  if (queue->stallCount > 0) return nullptr;
+  for (PLIST_ENTRY entry = queue->pendingList.Flink; entry != &queue->pendingList; entry = entry->Flink) {
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    // A null routine means a cancel is under way: its routine unlinks it.
+    if (IoSetCancelRoutine(irp, nullptr)) {
+      RemoveEntryList(entry);
+      queue->currentRequest = irp;
+      return irp;
+    }
+  }
+  return nullptr;
+}
+
+// What follows when the start loop does not run the next request here: with
+// none, the queue is idle; a queue that starts from its DPC queues it.
+// Releases lock to oldIrql.
+void TzSerialHandOnLocked(RequestQueue* queue, PIRP next, KIRQL oldIrql) {
+  if (!next) KeSetEvent(&queue->idleEvent, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&queue->lock, oldIrql);
+  if (next) KeInsertQueueDpc(&queue->startDpc, nullptr, nullptr);
+}
+
+// The start loop. Runs the start routine of irp, just made current; as long
+// as the request it started has ended by the time its start routine returns
+// (a read the ring fills at once, a flush), it starts the next one itself,
+// here, rather than from inside that routine: the stack stays the same
+// however many requests wait, and each request is completed before the next
+// one starts. Entered holding lock at DISPATCH_LEVEL; returns with it
+// released to oldIrql, and with the first start routine's status.
+NTSTATUS TzSerialRunStartLoop(RequestQueue* queue, PIRP irp, KIRQL oldIrql) {
+  NTSTATUS first = STATUS_PENDING;
+  for (bool isFirst = true;; isFirst = false) {
+    queue->starting = TRUE;
+    queue->startAgain = FALSE;
+    KeReleaseSpinLockFromDpcLevel(&queue->lock);
+    NTSTATUS status = queue->startRoutine(queue->deviceObject, irp);
+    if (isFirst) first = status;
+    KeAcquireSpinLockAtDpcLevel(&queue->lock);
+    queue->starting = FALSE;
+    // Still running: whoever ends it starts the next request.
+    if (!queue->startAgain) break;
+    irp = TzSerialTakeNextLocked(queue);
+    if (!irp || queue->startFromDpc) {
+      TzSerialHandOnLocked(queue, irp, oldIrql);
+      return first;
+    }
+  }
+  KeReleaseSpinLock(&queue->lock, oldIrql);
+  return first;
+}
+
+}  // namespace
+
 NTSTATUS TzSerialQueueRequest(RequestQueue* queue, PIRP irp) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
 
   // An idle, running queue starts the request in line, even one that
   // normally starts from its DPC. A restart in progress may briefly leave the
-  // count at -1: that is running too.
-  if (!queue->currentRequest && queue->stallCount <= 0) {
+  // count at -1: that is running too. While the start loop runs, the request
+  // waits its turn: the loop takes it.
+  if (!queue->currentRequest && !queue->starting && queue->stallCount <= 0) {
     queue->currentRequest = irp;
-    KeReleaseSpinLockFromDpcLevel(&queue->lock);
-    NTSTATUS status = queue->startRoutine(queue->deviceObject, irp);
-    KeLowerIrql(oldIrql);
-    return status;
+    return TzSerialRunStartLoop(queue, irp, oldIrql);
   }
 
   irp->Tail.Overlay.DriverContext[0] = queue;
@@ -59,42 +118,29 @@ void TzSerialStartNextRequest(RequestQueue* queue) {
   ASSERT(!queue->currentRequest || queue->currentFinishing);
   queue->currentRequest = nullptr;
   queue->currentFinishing = FALSE;
-
-  PIRP next = nullptr;
-  if (queue->stallCount <= 0) {
-    for (PLIST_ENTRY entry = queue->pendingList.Flink; entry != &queue->pendingList; entry = entry->Flink) {
-      PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-      // A null routine means a cancel is under way: its routine unlinks it.
-      if (IoSetCancelRoutine(irp, nullptr)) {
-        RemoveEntryList(entry);
-        next = irp;
-        break;
-      }
-    }
-  }
-
-  if (!next) {
-    KeSetEvent(&queue->idleEvent, IO_NO_INCREMENT, FALSE);
+  if (queue->starting) {
+    // Called from inside a start routine, or beside one: the loop that runs
+    // it starts the next request once it returns.
+    queue->startAgain = TRUE;
     KeReleaseSpinLock(&queue->lock, oldIrql);
     return;
   }
-  queue->currentRequest = next;
-  if (queue->startFromDpc) {
-    KeReleaseSpinLock(&queue->lock, oldIrql);
-    KeInsertQueueDpc(&queue->startDpc, nullptr, nullptr);
+  PIRP next = TzSerialTakeNextLocked(queue);
+  if (!next || queue->startFromDpc) {
+    TzSerialHandOnLocked(queue, next, oldIrql);
     return;
   }
-  KeReleaseSpinLockFromDpcLevel(&queue->lock);
-  queue->startRoutine(queue->deviceObject, next);
-  KeLowerIrql(oldIrql);
+  TzSerialRunStartLoop(queue, next, oldIrql);
 }
 
 void TzSerialQueueStartDpc(PKDPC, PVOID context, PVOID, PVOID) {
   auto queue = static_cast<RequestQueue*>(context);
   KeAcquireSpinLockAtDpcLevel(&queue->lock);
   PIRP irp = queue->currentRequest;
-  KeReleaseSpinLockFromDpcLevel(&queue->lock);
-  if (irp) queue->startRoutine(queue->deviceObject, irp);
+  if (irp)
+    TzSerialRunStartLoop(queue, irp, DISPATCH_LEVEL);
+  else
+    KeReleaseSpinLockFromDpcLevel(&queue->lock);
 }
 
 void TzSerialQueueCancelRoutine(PDEVICE_OBJECT, PIRP irp) {
@@ -162,9 +208,11 @@ void TzSerialSetCurrentFinishing(RequestQueue* queue) {
 void TzSerialFinishCurrentLocked(RequestQueue* queue, PIRP irp, NTSTATUS status, KIRQL oldIrql) {
   TzSerialSetCurrentFinishing(queue);
   KeReleaseSpinLock(&TzSerialGetDeviceContext(queue->deviceObject)->controlLock, oldIrql);
-  TzSerialStartNextRequest(queue);
+  // Completed before the next request starts: a next one that ends at once
+  // must not complete ahead of this one.
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
+  TzSerialStartNextRequest(queue);
 }
 
 void TzSerialFinishCurrent(RequestQueue* queue, PIRP irp, NTSTATUS status) {
@@ -181,14 +229,14 @@ void TzSerialStallQueue(RequestQueue* queue) {
 void TzSerialHoldOffQueue(RequestQueue* queue) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
   InterlockedIncrement(&queue->stallCount);
-  if (queue->currentRequest) KeClearEvent(&queue->idleEvent);
+  if (queue->currentRequest || queue->starting) KeClearEvent(&queue->idleEvent);
   KeReleaseSpinLock(&queue->lock, oldIrql);
 }
 
 BOOLEAN TzSerialWaitQueueIdle(RequestQueue* queue, PLARGE_INTEGER timeout) {
   PAGED_CODE();
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&queue->lock);
-  bool busy = queue->currentRequest != nullptr;
+  bool busy = queue->currentRequest || queue->starting;
   KeReleaseSpinLock(&queue->lock, oldIrql);
   // The start-next after the current request ends starts nothing (stalled)
   // and sets idleEvent.

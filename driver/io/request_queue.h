@@ -26,6 +26,10 @@ struct RequestQueue {
   KDPC startDpc;                // starts from a DPC when startFromDpc is set
   BOOLEAN startFromDpc;
   BOOLEAN currentFinishing;     // the current request's finisher has claimed it
+  // A start routine is running from the start loop, which starts the next
+  // request itself when the one it started ends meanwhile (startAgain).
+  BOOLEAN starting;
+  BOOLEAN startAgain;
 };
 
 struct HoldQueue {
@@ -52,7 +56,9 @@ NTSTATUS TzSerialQueueRequest(RequestQueue* queue, PIRP irp);
 
 // Called when the current request is finished (marked finishing, or handed
 // on to its holders): starts the next waiting request, or signals idleEvent.
-// IRQL <= DISPATCH_LEVEL.
+// Called from inside a start routine (or while one runs elsewhere), it only
+// leaves the start to that routine's caller, so the stack never grows with
+// the number of requests waiting. IRQL <= DISPATCH_LEVEL.
 void TzSerialStartNextRequest(RequestQueue* queue);
 
 // Completes the waiting requests (of fileObject only, when not null) with
@@ -72,8 +78,8 @@ void TzSerialSetCurrentFinishing(RequestQueue* queue);
 
 // Ends the queue's current request, the one way a finisher should: marks it
 // finishing while controlLock is still held (held on entry, released to
-// oldIrql), starts the next request, then completes this one with status and
-// the Information the finisher set. The caller must hold the last claim on
+// oldIrql), completes it with status and the Information the finisher set,
+// then starts the next request, so requests complete in the order they came. The caller must hold the last claim on
 // the request (its cancel routine taken back, or run). DISPATCH_LEVEL on entry.
 void TzSerialFinishCurrentLocked(RequestQueue* queue, PIRP irp, NTSTATUS status, KIRQL oldIrql);
 // The same for a finisher that does not hold controlLock (a start routine
