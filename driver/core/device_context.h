@@ -203,7 +203,7 @@ struct DeviceContext {
   KDPC xoffTimeoutDpc;
   KDPC xoffCountedDpc;
 
-  RequestQueue readQueue;  // reads and receive-buffer resizes
+  RequestQueue readQueue;  // reads
   KTIMER readTotalTimer;
   KTIMER readIntervalTimer;
   KDPC readFilledDpc;

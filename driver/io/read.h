@@ -19,10 +19,8 @@ constexpr LONG ReadEndCancelled = -1;
 constexpr LONG ReadEndTotalTimeout = -2;
 constexpr LONG ReadEndFilled = -3;
 
-// readQueue's start routine, DISPATCH_LEVEL. A queue-size request completes
-// (the buffer keeps its size); a read completes at once or becomes the
-// current read, pending. The next request is started before this one is
-// completed.
+// readQueue's start routine, DISPATCH_LEVEL. A read completes at once or
+// becomes the current read, pending.
 TzSerialStartRoutine TzSerialReadStart;
 
 // Ends direct filling of the current read: its Information becomes the bytes

@@ -94,14 +94,6 @@ NTSTATUS TzSerialReadStart(PDEVICE_OBJECT deviceObject, PIRP irp) {
   DeviceContext* context = TzSerialGetDeviceContext(deviceObject);
   RequestQueue* queue = &context->readQueue;
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-  if (location->MajorFunction != IRP_MJ_READ) {
-    // A receive-buffer resize waits its turn behind the reads; the buffer
-    // keeps its size.
-    irp->IoStatus.Information = 0;
-    TzSerialFinishCurrent(queue, irp, STATUS_SUCCESS);
-    return STATUS_SUCCESS;
-  }
-
   KeAcquireSpinLockAtDpcLevel(&context->controlLock);
   const SERIAL_TIMEOUTS timeouts = context->timeouts;
   const TzSerialReadPlan plan = TzSerialPlanRead(timeouts, location->Parameters.Read.Length);

@@ -27,7 +27,7 @@ constexpr ULONG Hands = IoctlCompletesItself;
 
 const TzSerialIoctlEntry TzSerialIoctlTable[] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, Held, TzSerialSetBaudRate},
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0, Hands, TzSerialSetQueueSize},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, 8, 0, 0, TzSerialSetQueueSize},
     {IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, Held, TzSerialSetLineControl},
     {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, Held, TzSerialSetBreakOn},
     {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, Held, TzSerialSetBreakOff},

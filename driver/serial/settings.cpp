@@ -217,24 +217,17 @@ NTSTATUS TzSerialGetWaitMask(DeviceContext* context, PIRP irp) {
 NTSTATUS TzSerialNothingToDo(DeviceContext*, PIRP) { return STATUS_SUCCESS; }
 
 // A receive buffer larger than the one the port has is never installed: the
-// allocation only proves that the caller's quota allows it. It is released at
-// once, since a request cancelled or flushed from the read queue would
-// otherwise take the buffer with it.
+// allocation only proves that the caller's quota allows it, and is released
+// at once. Nothing is resized, so nothing waits: the request completes here,
+// never behind the caller's own pending reads.
 NTSTATUS TzSerialSetQueueSize(DeviceContext* context, PIRP irp) {
   ULONG inSize = TzSerialBuffer<SERIAL_QUEUE_SIZE>(irp)->InSize;
   if (inSize > context->rxBufferSize) {
     PVOID buffer = ExAllocatePoolWithQuotaTag(POOL_TYPE(NonPagedPoolNx | POOL_QUOTA_FAIL_INSTEAD_OF_RAISE), inSize,
                                               QueueSizePoolTag);
-    if (!buffer) {
-      TzSerialCompleteRequest(irp, STATUS_INSUFFICIENT_RESOURCES);
-      return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    if (!buffer) return STATUS_INSUFFICIENT_RESOURCES;
     ExFreePoolWithTag(buffer, QueueSizePoolTag);
-    // The read queue serialises the resize behind the reads already queued.
-    IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
-    return TzSerialQueueOn(&context->readQueue, irp);
   }
-  TzSerialCompleteRequest(irp, STATUS_SUCCESS);
   return STATUS_SUCCESS;
 }
 

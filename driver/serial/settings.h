@@ -29,9 +29,9 @@ TzSerialIoctlHandler TzSerialSetHandFlow;
 TzSerialIoctlHandler TzSerialSetEscapeChar;
 TzSerialIoctlHandler TzSerialGetWaitMask;
 TzSerialIoctlHandler TzSerialNothingToDo;
+TzSerialIoctlHandler TzSerialSetQueueSize;
 
 // These hand the request on (queue, hold, pend) and complete it themselves.
-TzSerialIoctlHandler TzSerialSetQueueSize;
 TzSerialIoctlHandler TzSerialSetWaitMask;
 TzSerialIoctlHandler TzSerialWaitOnMask;
 TzSerialIoctlHandler TzSerialPurge;

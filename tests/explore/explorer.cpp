@@ -44,7 +44,7 @@ enum IoctlFlags : ULONG {
 
 const IoctlKind kIoctls[] = {
     {IOCTL_SERIAL_SET_BAUD_RATE, "SET_BAUD_RATE", 4, 0, Held | Chip | NoValues},
-    {IOCTL_SERIAL_SET_QUEUE_SIZE, "SET_QUEUE_SIZE", 8, 0, Pends | NoValues},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, "SET_QUEUE_SIZE", 8, 0, NoValues},
     {IOCTL_SERIAL_SET_LINE_CONTROL, "SET_LINE_CONTROL", 3, 0, Held | Chip},
     {IOCTL_SERIAL_SET_BREAK_ON, "SET_BREAK_ON", 0, 0, Held | Chip | NoValues},
     {IOCTL_SERIAL_SET_BREAK_OFF, "SET_BREAK_OFF", 0, 0, Held | Chip | NoValues},
