@@ -79,6 +79,12 @@ NTSTATUS TzSerialSetLineControl(DeviceContext* context, PIRP irp) {
   SERIAL_LINE_CONTROL format = *TzSerialBuffer<SERIAL_LINE_CONTROL>(irp);
   if (format.WordLength < 5 || format.WordLength > 8 || format.Parity > SPACE_PARITY || format.StopBits > STOP_BITS_2)
     return STATUS_INVALID_PARAMETER;
+  // The combinations a UART cannot send, refused as the platform documents:
+  // two stop bits with five data bits, one and a half with six to eight.
+  // The register image could not tell them apart on the way back either.
+  if ((format.WordLength == 5 && format.StopBits == STOP_BITS_2) ||
+      (format.WordLength > 5 && format.StopBits == STOP_BITS_1_5))
+    return STATUS_INVALID_PARAMETER;
   UCHAR lengthBits = UCHAR(format.WordLength - 5);
   UCHAR mask = UCHAR(0xFF >> (8 - format.WordLength));
   UCHAR stopBits = format.StopBits == STOP_BIT_1 ? 0x00 : 0x04;
@@ -161,6 +167,8 @@ NTSTATUS TzSerialGetChars(DeviceContext* context, PIRP irp) {
 
 NTSTATUS TzSerialSetChars(DeviceContext* context, PIRP irp) {
   SERIAL_CHARS chars = *TzSerialBuffer<SERIAL_CHARS>(irp);
+  // One character cannot both stop and resume the flow.
+  if (chars.XonChar == chars.XoffChar) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = STATUS_SUCCESS;
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   UCHAR escape = context->escapeChar;

@@ -194,17 +194,28 @@ TEST_F(IoctlTest, LineControlIsValidatedStoredAndSent) {
   EXPECT_EQ(model->classRequests()[0].request, CdcGetLineCoding);
 }
 
-TEST_F(IoctlTest, TwoStopBitsAtFiveDataBitsReadBackAsOneAndAHalf) {
-  ASSERT_EQ(set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_2, MARK_PARITY, 5}).status,
-            STATUS_SUCCESS);
-  auto format = get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-  EXPECT_EQ(format.StopBits, STOP_BITS_1_5);
-  EXPECT_EQ(format.Parity, MARK_PARITY);
-  EXPECT_EQ(format.WordLength, 5);
-  ASSERT_EQ(set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_1_5, SPACE_PARITY, 8}).status,
-            STATUS_SUCCESS);
-  format = get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
-  EXPECT_EQ(format.StopBits, STOP_BITS_2) << "1.5 is only told apart at 5 data bits";
+// Two stop bits with five data bits and one and a half with more are refused,
+// as the platform documents; the rest read back as they were set.
+TEST_F(IoctlTest, StopBitsTheDataLengthCannotCarryAreRefusedAndTheRestReadBackAsSet) {
+  ASSERT_EQ(set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BIT_1, EVEN_PARITY, 7}).status, STATUS_SUCCESS);
+  model->clearRecords();
+  for (SERIAL_LINE_CONTROL bad : {SERIAL_LINE_CONTROL{STOP_BITS_2, MARK_PARITY, 5},
+                                  SERIAL_LINE_CONTROL{STOP_BITS_1_5, SPACE_PARITY, 6},
+                                  SERIAL_LINE_CONTROL{STOP_BITS_1_5, NO_PARITY, 8}})
+    EXPECT_EQ(set(IOCTL_SERIAL_SET_LINE_CONTROL, bad).status, STATUS_INVALID_PARAMETER)
+        << int(bad.WordLength) << " data bits, stop code " << int(bad.StopBits);
+  EXPECT_TRUE(model->classRequests().empty()) << "nothing refused reaches the adapter";
+  EXPECT_EQ(c->lineCoding.dataBits, 7);
+
+  for (SERIAL_LINE_CONTROL good : {SERIAL_LINE_CONTROL{STOP_BITS_1_5, MARK_PARITY, 5},
+                                   SERIAL_LINE_CONTROL{STOP_BITS_2, SPACE_PARITY, 8},
+                                   SERIAL_LINE_CONTROL{STOP_BIT_1, ODD_PARITY, 5}}) {
+    ASSERT_EQ(set(IOCTL_SERIAL_SET_LINE_CONTROL, good).status, STATUS_SUCCESS);
+    auto format = get<SERIAL_LINE_CONTROL>(IOCTL_SERIAL_GET_LINE_CONTROL);
+    EXPECT_EQ(format.StopBits, good.StopBits) << int(good.WordLength) << " data bits";
+    EXPECT_EQ(format.Parity, good.Parity);
+    EXPECT_EQ(format.WordLength, good.WordLength);
+  }
 }
 
 TEST_F(IoctlTest, HandFlowChecksRunInOrderAndLimitsStopAtTheBufferSize) {
@@ -234,8 +245,14 @@ TEST_F(IoctlTest, EscapeCharacterConflictsWithFlowCharactersAndErrorReplacement)
                 .status,
             STATUS_INVALID_PARAMETER);
   ASSERT_EQ(ioctl(IOCTL_SERIAL_LSRMST_INSERT, {0}).status, STATUS_SUCCESS);
-  EXPECT_EQ(set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{0, 0, 0, 0, 0x1B, 0x1B}).status, STATUS_SUCCESS)
-      << "XON equal to XOFF is accepted";
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{0, 0, 0, 0, 0x1B, 0x13}).status, STATUS_SUCCESS);
+}
+
+TEST_F(IoctlTest, XonEqualToXoffIsRefusedAndTheCharactersStay) {
+  EXPECT_EQ(set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{0, 0, 0, 0, 0x1B, 0x1B}).status, STATUS_INVALID_PARAMETER);
+  auto chars = get<SERIAL_CHARS>(IOCTL_SERIAL_GET_CHARS);
+  EXPECT_EQ(chars.XonChar, 0x11);
+  EXPECT_EQ(chars.XoffChar, 0x13);
 }
 
 TEST_F(IoctlTest, TimeoutsRefuseOnlyAllReadFieldsAtMaximum) {

@@ -371,7 +371,16 @@ std::vector<uint8_t> Run::ioctlInput(Port& p, const IoctlKind& k, bool valid) {
       return bytesOf(SERIAL_QUEUE_SIZE{ULONG(valid ? random.below(1 << 20) : MAXULONG - random.below(4)),
                                        ULONG(random.below(4096))});
     case IOCTL_SERIAL_SET_LINE_CONTROL:
-      if (valid) return {UCHAR(random.below(3)), UCHAR(random.below(5)), UCHAR(5 + random.below(4))};
+      if (valid) {
+        // Five data bits take 1 or 1.5 stop bits, six to eight take 1 or 2.
+        UCHAR length = UCHAR(5 + random.below(4));
+        UCHAR stop = random.chance(0.5) ? STOP_BIT_1 : length == 5 ? STOP_BITS_1_5 : STOP_BITS_2;
+        return {stop, UCHAR(random.below(5)), length};
+      }
+      if (random.chance(0.3)) {  // a stop-bit count the data length cannot carry
+        UCHAR length = UCHAR(5 + random.below(4));
+        return {UCHAR(length == 5 ? STOP_BITS_2 : STOP_BITS_1_5), UCHAR(random.below(5)), length};
+      }
       return {UCHAR(random.chance(0.5) ? 3 + random.below(10) : 0), UCHAR(random.chance(0.5) ? 5 + random.below(5) : 0),
               UCHAR(random.chance(0.5) ? random.below(5) : 9 + random.below(5))};
     case IOCTL_SERIAL_IMMEDIATE_CHAR:
