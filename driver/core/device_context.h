@@ -244,6 +244,7 @@ struct DeviceContext {
   USHORT lineEventState;  // the line-state image (RING is 0x0100)
 
   LineCoding lineCoding;  // the line coding last sent to the adapter
+  USHORT controlLines;    // DTR and RTS as last set for the adapter (ControlLine* bits)
 
   // The receive ring's indexes.
   ULONG rxCount;

@@ -38,7 +38,7 @@ const TzSerialIoctlEntry TzSerialIoctlTable[] = {
     {IOCTL_SERIAL_CLR_DTR, 0, 0, Held, TzSerialClrDtr},
     {IOCTL_SERIAL_RESET_DEVICE, 0, 0, Held, TzSerialNothingToDo},
     {IOCTL_SERIAL_SET_RTS, 0, 0, Held, TzSerialSetRts},
-    {IOCTL_SERIAL_CLR_RTS, 0, 0, Held, TzSerialSetRts},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0, Held, TzSerialClrRts},
     {IOCTL_SERIAL_SET_XOFF, 0, 0, Held, TzSerialSetXoff},
     {IOCTL_SERIAL_SET_XON, 0, 0, Held, TzSerialSetXon},
     {IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, 0, TzSerialGetWaitMask},

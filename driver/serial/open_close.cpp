@@ -1,16 +1,18 @@
 // Driver: create, cleanup and close. The port opens exclusively; an open
 // resets the receive, event and flow state, claims the bus, resets the pipes,
-// raises DTR and starts the status and data readers. Cleanup cancels what the
-// handle left and stops the readers; close drops DTR, gives the bus back and
-// waits, bounded, for the readers to come to rest.
+// raises DTR and RTS as the handshake modes say and starts the status and data
+// readers. Cleanup cancels what the handle left and stops the readers; close
+// drops both lines, gives the bus back and waits, bounded, for the readers to
+// come to rest.
 //
-// The pipe reset and the DTR command run unguarded: this build has no
+// The pipe reset and the control-line command run unguarded: this build has no
 // structured exception handling, and neither raises (both report failures as
 // statuses, which the open handles as the failure of that step).
 #include "driver/serial/open_close.h"
 
 #include "driver/core/dispatch.h"
 #include "driver/io/receive_buffer.h"
+#include "driver/serial/control_lines.h"
 #include "driver/serial/line_state.h"
 #include "driver/serial/queries.h"
 #include "driver/usb/bulk_in.h"
@@ -53,6 +55,7 @@ void TzSerialResetOpenState(DeviceContext* context) {
   RtlZeroMemory(&context->perfStats, sizeof context->perfStats);
   TzSerialSetPortActive(context, true);
   context->lineEventState = LinesAtOpen;
+  context->controlLines = TzSerialLinesOfHandFlow(&context->handFlow);
   KeReleaseSpinLock(&context->controlLock, oldIrql);
 }
 
@@ -114,7 +117,7 @@ NTSTATUS TzSerialCreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
 
   TzSerialResetOpenState(context);
   TzSerialResetPipes(context, ResetAllPipes);
-  status = TzSerialSetControlLineState(context, ControlLineDtr);
+  status = TzSerialSendControlLines(context);
   if (!NT_SUCCESS(status)) {
     // The port stays closed: nothing may restart its readers later.
     TzSerialSetPortActive(context, false);
@@ -174,7 +177,7 @@ NTSTATUS TzSerialCloseDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
   context->txHolding = 0;
   context->rxHolding = 0;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
-  TzSerialSetControlLineState(context, 0);
+  TzSerialSetControlLines(context, 0);
   TzSerialQuiesceReaders(context);
 
   TzSerialCompleteRequest(irp, STATUS_SUCCESS);

@@ -3,6 +3,8 @@
 // notification, which pends, is in removal_notify.cpp.
 #include "driver/serial/queries.h"
 
+#include "driver/serial/control_lines.h"
+
 namespace {
 
 // SERIAL_COMMPROP values, in the platform's published encodings.
@@ -19,8 +21,6 @@ constexpr ULONG CommPropSettableParams = 0x0000007F;
 constexpr ULONG CommPropSettableBaud = 0x1007FFFF;
 constexpr USHORT CommPropSettableData = 0x000F;        // 5, 6, 7 and 8 data bits
 constexpr USHORT CommPropSettableStopParity = 0x1F07;  // 1, 1.5, 2 stop bits; every parity
-
-constexpr ULONG DtrRtsBothOn = SERIAL_DTR_STATE | SERIAL_RTS_STATE;
 
 PVOID TzSerialSystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
 
@@ -77,20 +77,15 @@ NTSTATUS TzSerialGetModemStatus(DeviceContext* context, PIRP irp) {
   return TzSerialReturnUlong(irp, modemStatus);
 }
 
-NTSTATUS TzSerialGetDtrRts(DeviceContext*, PIRP irp) {
-  // The lines are reported on whatever was last sent: the adapter gives no
-  // way to read them back.
-  return TzSerialReturnUlong(irp, DtrRtsBothOn);
+// The adapter gives no way to read its lines back: both queries report the
+// lines as last set for it.
+
+NTSTATUS TzSerialGetDtrRts(DeviceContext* context, PIRP irp) {
+  return TzSerialReturnUlong(irp, TzSerialControlLines(context));
 }
 
 NTSTATUS TzSerialGetModemControl(DeviceContext* context, PIRP irp) {
-  KIRQL oldIrql;
-  KeAcquireSpinLock(&context->controlLock, &oldIrql);
-  *static_cast<PULONG>(TzSerialSystemBuffer(irp)) = 0;
-  KeReleaseSpinLock(&context->controlLock, oldIrql);
-  // No modem-control register to report: the caller receives no bytes.
-  irp->IoStatus.Information = 0;
-  return STATUS_SUCCESS;
+  return TzSerialReturnUlong(irp, TzSerialControlLines(context));
 }
 
 NTSTATUS TzSerialGetConfigSize(DeviceContext*, PIRP irp) {

@@ -1,9 +1,11 @@
 // Driver: the settings codes. Rate and line format reach the adapter as its
-// line coding; DTR as its control-line state; everything else (handshake,
-// flow control, characters, time-outs) lives only in the driver.
+// line coding; DTR and RTS, as set or as the handshake modes imply, as its
+// control-line state; everything else (flow control, characters, time-outs)
+// lives only in the driver.
 #include "driver/serial/settings.h"
 
 #include "driver/core/globals.h"
+#include "driver/serial/control_lines.h"
 #include "driver/serial/line_state.h"
 #include "driver/usb/control_requests.h"
 
@@ -39,12 +41,21 @@ void TzSerialSendLineCoding(DeviceContext* context) {
   TzSerialSetLineCoding(context, &coding);
 }
 
-NTSTATUS TzSerialSetDtrState(DeviceContext* context, USHORT lineState) {
+// DTR or RTS set or cleared by the application, unless its handshake mode
+// drives it: the line moves, the other stays as set. The adapter's answer
+// does not fail the request.
+NTSTATUS TzSerialSetLine(DeviceContext* context, USHORT line, bool on) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-  bool handshake = (context->handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
+  bool driven;
+  if (line == ControlLineDtr) {
+    driven = (context->handFlow.ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_HANDSHAKE;
+  } else {
+    ULONG rts = context->handFlow.FlowReplace & SERIAL_RTS_MASK;
+    driven = rts == SERIAL_RTS_HANDSHAKE || rts == SERIAL_TRANSMIT_TOGGLE;
+  }
   KeReleaseSpinLock(&context->controlLock, oldIrql);
-  if (handshake) return STATUS_INVALID_PARAMETER;
-  TzSerialSetControlLineState(context, lineState);
+  if (driven) return STATUS_INVALID_PARAMETER;
+  TzSerialChangeControlLines(context, line, on);
   return STATUS_SUCCESS;
 }
 
@@ -148,18 +159,10 @@ NTSTATUS TzSerialGetTimeouts(DeviceContext* context, PIRP irp) {
   return TzSerialReturnRecord(context, irp, context->timeouts);
 }
 
-NTSTATUS TzSerialSetDtr(DeviceContext* context, PIRP) {
-  return TzSerialSetDtrState(context, ControlLineDtr | ControlLineRts);
-}
-
-NTSTATUS TzSerialClrDtr(DeviceContext* context, PIRP) { return TzSerialSetDtrState(context, ControlLineRts); }
-
-NTSTATUS TzSerialSetRts(DeviceContext* context, PIRP) {
-  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-  ULONG rts = context->handFlow.FlowReplace & SERIAL_RTS_MASK;
-  KeReleaseSpinLock(&context->controlLock, oldIrql);
-  return rts == SERIAL_RTS_HANDSHAKE || rts == SERIAL_TRANSMIT_TOGGLE ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
-}
+NTSTATUS TzSerialSetDtr(DeviceContext* context, PIRP) { return TzSerialSetLine(context, ControlLineDtr, true); }
+NTSTATUS TzSerialClrDtr(DeviceContext* context, PIRP) { return TzSerialSetLine(context, ControlLineDtr, false); }
+NTSTATUS TzSerialSetRts(DeviceContext* context, PIRP) { return TzSerialSetLine(context, ControlLineRts, true); }
+NTSTATUS TzSerialClrRts(DeviceContext* context, PIRP) { return TzSerialSetLine(context, ControlLineRts, false); }
 
 NTSTATUS TzSerialGetChars(DeviceContext* context, PIRP irp) {
   return TzSerialReturnRecord(context, irp, context->specialChars);
@@ -196,12 +199,18 @@ NTSTATUS TzSerialCheckHandFlow(DeviceContext* context, PIRP irp) {
 NTSTATUS TzSerialSetHandFlow(DeviceContext* context, PIRP irp) {
   SERIAL_HANDFLOW handFlow = *TzSerialBuffer<SERIAL_HANDFLOW>(irp);
   NTSTATUS status = STATUS_SUCCESS;
+  BOOLEAN linesMoved = FALSE;
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-  if (context->escapeChar && (handFlow.FlowReplace & SERIAL_ERROR_CHAR))
+  const SERIAL_HANDFLOW before = context->handFlow;
+  if (context->escapeChar && (handFlow.FlowReplace & SERIAL_ERROR_CHAR)) {
     status = STATUS_INVALID_PARAMETER;
-  else
+  } else {
     TzSerialInstallHandFlow(context, &handFlow);
+    linesMoved = TzSerialFollowHandFlowLocked(context, &before);
+  }
   KeReleaseSpinLock(&context->controlLock, oldIrql);
+  // A mode that now drives DTR or RTS another way moves the line on the wire.
+  if (linesMoved) TzSerialSendControlLines(context);
   return status;
 }
 

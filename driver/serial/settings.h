@@ -20,7 +20,8 @@ TzSerialIoctlHandler TzSerialSetTimeouts;
 TzSerialIoctlHandler TzSerialGetTimeouts;
 TzSerialIoctlHandler TzSerialSetDtr;
 TzSerialIoctlHandler TzSerialClrDtr;
-TzSerialIoctlHandler TzSerialSetRts;  // also CLR_RTS: both only check the RTS field
+TzSerialIoctlHandler TzSerialSetRts;
+TzSerialIoctlHandler TzSerialClrRts;
 TzSerialIoctlHandler TzSerialGetChars;
 TzSerialIoctlHandler TzSerialSetChars;
 TzSerialIoctlHandler TzSerialGetHandFlow;

@@ -33,7 +33,7 @@ const Row kRows[] = {
     {IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, 20},  {IOCTL_SERIAL_GET_PROPERTIES, 0, 64, 64},
     {IOCTL_SERIAL_GET_DTRRTS, 0, 4, 4},        {IOCTL_SERIAL_LSRMST_INSERT, 1, 0, 0},
     {IOCTL_SERIAL_CONFIG_SIZE, 0, 4, 4},       {IOCTL_SERIAL_GET_STATS, 0, 24, 24},
-    {IOCTL_SERIAL_CLEAR_STATS, 0, 0, 0},       {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4, 0},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0, 0},       {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4, 4},
     {IOCTL_SERIAL_SET_MODEM_CONTROL, 4, 0, 0}, {IOCTL_SERIAL_SET_FIFO_CONTROL, 0, 0, 0},
 };
 
@@ -264,17 +264,24 @@ TEST_F(IoctlTest, TimeoutsRefuseOnlyAllReadFieldsAtMaximum) {
   EXPECT_EQ(t.WriteTotalTimeoutConstant, 2u);
 }
 
+// Each request moves its own line and keeps the other as set (the port was
+// never opened: both start off); a line its handshake mode drives refuses.
 TEST_F(IoctlTest, DtrAndRtsRulesFollowTheHandshakeFields) {
-  EXPECT_EQ(ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
-  EXPECT_EQ(ioctl(IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
+  for (ULONG code : {IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_CLR_RTS})
+    EXPECT_EQ(ioctl(code).status, STATUS_SUCCESS);
   auto sent = model->classRequests();
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[0].value, 3);
-  EXPECT_EQ(sent[1].value, 2);
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0].value, 1);
+  EXPECT_EQ(sent[1].value, 3);
+  EXPECT_EQ(sent[2].value, 2);
+  EXPECT_EQ(sent[3].value, 0);
 
   model->clearRecords();
   ASSERT_EQ(set(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0}).status,
             STATUS_SUCCESS);
+  ASSERT_EQ(model->classRequests().size(), 1u);
+  EXPECT_EQ(model->classRequests()[0].value, 3) << "both handshakes raise their line";
+  model->clearRecords();
   EXPECT_EQ(ioctl(IOCTL_SERIAL_SET_DTR).status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(ioctl(IOCTL_SERIAL_SET_RTS).status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(ioctl(IOCTL_SERIAL_CLR_RTS).status, STATUS_INVALID_PARAMETER);

@@ -85,7 +85,7 @@ class OpenCloseModemTest : public OpenPortTest {
 };
 
 TEST_F(OpenCloseModemTest, DtrFollowsTheOpenAndTheClaimBlockTheBus) {
-  EXPECT_EQ(adapter->model->controlLineState(), 0x1) << "DTR on, RTS off";
+  EXPECT_EQ(adapter->model->controlLineState(), 0x3) << "DTR and RTS on, as the default handshake modes say";
   EXPECT_EQ(blockBytes(), (std::array<uint8_t, 4>{0x55, 0x6C, 0x6C, 0xAA})) << "claimed for the serial port";
   port.close();
   EXPECT_EQ(adapter->model->controlLineState(), 0x0);

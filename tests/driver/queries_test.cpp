@@ -86,20 +86,20 @@ TEST_F(PortQueryTest, CommStatusEndsTheErrorAbortLockOut) {
   EXPECT_EQ(query(IOCTL_SERIAL_GET_DTRRTS, 4).status, STATUS_SUCCESS);
 }
 
-// DTR/RTS is always reported on, whatever was last sent; the modem-control
-// register is never returned. Statistics clear to zero.
+// DTR and RTS are reported as last set, in both layouts. Statistics clear
+// to zero.
 TEST_F(PortQueryTest, LineStateAndStatisticsQueries) {
   openPort();
   std::vector<uint8_t> bytes;
   ASSERT_EQ(query(IOCTL_SERIAL_CLR_DTR, 0).status, STATUS_SUCCESS);
   app::Result r = query(IOCTL_SERIAL_GET_DTRRTS, 4, &bytes);
   ASSERT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(u32(bytes), ULONG(SERIAL_DTR_STATE | SERIAL_RTS_STATE));
+  EXPECT_EQ(u32(bytes), ULONG(SERIAL_RTS_STATE));
 
   r = query(IOCTL_SERIAL_GET_MODEM_CONTROL, 4, &bytes);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.information, 0u);
-  EXPECT_TRUE(bytes.empty());
+  EXPECT_EQ(r.information, 4u);
+  EXPECT_EQ(u32(bytes), ULONG(SERIAL_IOC_MCR_RTS));
 
   setUnderControlLock(context, [&] { context->perfStats = SERIALPERF_STATS{10, 20, 0, 0, 3, 0}; });
   ASSERT_EQ(query(IOCTL_SERIAL_CLEAR_STATS, 0).status, STATUS_SUCCESS);

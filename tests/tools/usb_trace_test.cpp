@@ -193,7 +193,7 @@ TEST_F(UsbTraceTest, TsharkDecodesLineCodingLineStateAndData) {
   // told Wireshark what interface 0 is.
   std::string requests = tshark("-Y usbcom.control.request_code -T fields -e usbcom.control.request_code "
                                 "-e usbcom.control.value");
-  EXPECT_NE(requests.find("0x22\t1\n"), std::string::npos) << "DTR raised on open:\n" << requests;
+  EXPECT_NE(requests.find("0x22\t3\n"), std::string::npos) << "DTR and RTS raised on open:\n" << requests;
   EXPECT_NE(requests.find("0x22\t0\n"), std::string::npos) << "and dropped on close:\n" << requests;
   // Newer dissectors decode the line coding; older ones show its bytes.
   std::string coding = tshark("-Y 'usbcom.control.request_code == 0x20' -V");

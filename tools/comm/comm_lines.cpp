@@ -7,13 +7,6 @@ namespace comm {
 
 namespace {
 
-// SERIAL_STATUS.HoldReasons (the platform's values).
-constexpr ULONG SERIAL_TX_WAITING_FOR_CTS = 0x01;
-constexpr ULONG SERIAL_TX_WAITING_FOR_DSR = 0x02;
-constexpr ULONG SERIAL_TX_WAITING_FOR_DCD = 0x04;
-constexpr ULONG SERIAL_TX_WAITING_FOR_XON = 0x08;
-constexpr ULONG SERIAL_TX_WAITING_XOFF_SENT = 0x10;
-
 DWORD CommErrorsOf(ULONG serialErrors) {
   DWORD errors = 0;
   if (serialErrors & SERIAL_ERROR_QUEUEOVERRUN) errors |= CE_RXOVER;
