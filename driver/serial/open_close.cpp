@@ -54,7 +54,7 @@ void TzSerialResetOpenState(DeviceContext* context) {
   context->escapeChar = 0;
   RtlZeroMemory(&context->perfStats, sizeof context->perfStats);
   TzSerialSetPortActive(context, true);
-  context->lineEventState = LinesAtOpen;
+  TzSerialAssumeLinesLocked(context, LinesAtOpen);
   context->controlLines = TzSerialLinesOfHandFlow(&context->handFlow);
   KeReleaseSpinLock(&context->controlLock, oldIrql);
 }

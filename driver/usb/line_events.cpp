@@ -43,6 +43,11 @@ BOOLEAN TzSerialRecordEvents(DeviceContext* context, ULONG events) {
 
 }  // namespace
 
+void TzSerialAssumeLinesLocked(DeviceContext* context, USHORT lines) {
+  context->lineEventState = lines;
+  context->modemStatus = TzSerialModemStatusOf(lines, 0);
+}
+
 void TzSerialUpdateLineState(DeviceContext* context, USHORT bits, USHORT mask) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   USHORT lines = USHORT((context->lineEventState & ~mask) | (bits & mask));

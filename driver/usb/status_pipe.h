@@ -38,6 +38,11 @@ void TzSerialParseSerialState(DeviceContext* context, const UCHAR* notification,
 // event history and completes an armed wait they satisfy. controlLock not held.
 void TzSerialUpdateLineState(DeviceContext* context, USHORT bits, USHORT mask);
 
+// What an open starts from until the adapter reports its lines: lines
+// (CTS following DSR) as they are assumed, with no change pending in
+// modemStatus, whatever an earlier session left there. controlLock held.
+void TzSerialAssumeLinesLocked(DeviceContext* context, USHORT lines);
+
 // Events raised by the transmit path (SERIAL_EV_TXEMPTY): they satisfy the
 // armed wait, or wait in the history when the mask asks for them.
 // controlLock not held, IRQL <= DISPATCH_LEVEL.

@@ -209,3 +209,32 @@ TEST_F(StatusPipeWithoutInterruptTest, NothingIsSubmittedOrResetOnTheMissingPipe
 }
 
 }  // namespace
+
+namespace {
+
+ULONG modemStatusOf(app::File& port) {
+  ULONG value = 0xFFFFFFFF;
+  EXPECT_EQ(port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &value, sizeof value).status, STATUS_SUCCESS);
+  return value;
+}
+
+// Until the adapter reports, the port answers with the lines the rest of the
+// driver assumes (CTS and DSR present); a reopen forgets what the last
+// session saw, its change bits included.
+TEST_F(StatusPipeTest, EachOpenStartsFromTheAssumedLinesWithoutTheLastSessionsChanges) {
+  port.close();
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  EXPECT_EQ(modemStatusOf(port), 0x30u) << "CTS and DSR, no change";
+  notify(serialState(0x0001));  // carrier on, DSR off
+  EXPECT_EQ(modemStatusOf(port), 0x8Bu);
+  port.close();
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  EXPECT_EQ(modemStatusOf(port), 0x30u) << "the last session's lines and changes are gone";
+}
+
+// An adapter without a status pipe never reports: the assumed lines stay.
+TEST_F(OpenPortTest, WithoutAStatusPipeTheModemStatusIsTheAssumedLines) {
+  EXPECT_EQ(modemStatusOf(port), 0x30u);
+}
+
+}  // namespace
