@@ -4,6 +4,7 @@
 #include "driver/serial/queries.h"
 
 #include "driver/serial/control_lines.h"
+#include "driver/serial/line_state.h"
 
 namespace {
 
@@ -26,6 +27,20 @@ PVOID TzSerialSystemBuffer(PIRP irp) { return irp->AssociatedIrp.SystemBuffer; }
 
 ULONG TzSerialOutputLength(PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+}
+
+// The reasons transmission waits, in SERIAL_STATUS HoldReasons terms, from
+// the transmit and receive holds in force. controlLock held.
+ULONG TzSerialHoldReasonsLocked(const DeviceContext* context) {
+  ULONG tx = context->txHolding, rx = context->rxHolding, reasons = 0;
+  if (tx & TxHoldCts) reasons |= SERIAL_TX_WAITING_FOR_CTS;
+  if (tx & TxHoldDsr) reasons |= SERIAL_TX_WAITING_FOR_DSR;
+  if (tx & TxHoldDcd) reasons |= SERIAL_TX_WAITING_FOR_DCD;
+  if (tx & TxHoldXoff) reasons |= SERIAL_TX_WAITING_FOR_XON;
+  if (tx & TxHoldBreak) reasons |= SERIAL_TX_WAITING_ON_BREAK;
+  if (rx & RxHoldXoff) reasons |= SERIAL_TX_WAITING_XOFF_SENT;
+  if (rx & RxHoldDsr) reasons |= SERIAL_RX_WAITING_FOR_DSR;
+  return reasons;
 }
 
 NTSTATUS TzSerialReturnUlong(PIRP irp, ULONG value) {
@@ -60,6 +75,11 @@ NTSTATUS TzSerialGetCommStatus(DeviceContext* context, PIRP irp) {
   KIRQL oldIrql;
   KeAcquireSpinLock(&context->controlLock, &oldIrql);
   status->AmountInInQueue = context->rxCount;
+  // Bytes accepted for transmission and not yet finished; the immediate
+  // character counts in charsQueued too but is reported on its own.
+  status->WaitForImmediate = context->immediateRequest != nullptr;
+  status->AmountInOutQueue = context->charsQueued - (status->WaitForImmediate ? 1 : 0);
+  status->HoldReasons = TzSerialHoldReasonsLocked(context);
   // Reporting the recorded errors hands them to the application; clearing
   // them here is what lets a port under SERIAL_ERROR_ABORT work again.
   status->Errors = context->errorWord;

@@ -18,8 +18,10 @@ constexpr ULONG IoctlVendorRemovalNotify = 0x222004;
 // copy only. The request stays the caller's: it completes it with the status
 // returned.
 NTSTATUS TzSerialGetProperties(DeviceContext* context, PIRP irp);
-// Reports the bytes in the receive ring and the receive errors recorded since
-// the last query, and clears them (this ends an SERIAL_ERROR_ABORT lock-out).
+// Reports the bytes in the receive ring, the bytes accepted for transmission
+// and not yet finished, the holds in force, whether an immediate character
+// waits, and the receive errors recorded since the last query, which it
+// clears (this ends an SERIAL_ERROR_ABORT lock-out).
 NTSTATUS TzSerialGetCommStatus(DeviceContext* context, PIRP irp);
 NTSTATUS TzSerialGetModemStatus(DeviceContext* context, PIRP irp);
 NTSTATUS TzSerialGetDtrRts(DeviceContext* context, PIRP irp);
