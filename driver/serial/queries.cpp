@@ -1,6 +1,7 @@
 // Driver: the status and property queries, the statistics, and the vendor
-// codes that answer at once (USB identity, port reset). The removal
-// notification, which pends, is in removal_notify.cpp.
+// code that answers at once (USB identity). The port reset is in
+// vendor_reset.cpp; the removal notification, which pends, in
+// removal_notify.cpp.
 #include "driver/serial/queries.h"
 
 #include "driver/serial/control_lines.h"
@@ -136,10 +137,4 @@ NTSTATUS TzSerialGetUsbIdentity(DeviceContext* context, PIRP irp) {
   irp->IoStatus.Information = 0;
   if (TzSerialOutputLength(irp) < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
   return TzSerialReturnUlong(irp, context->usbIdentity);
-}
-
-NTSTATUS TzSerialResetUsbPort(DeviceContext* context, PIRP irp) {
-  PAGED_CODE();
-  irp->IoStatus.Information = 0;
-  return TzSerialResetPort(context);
 }

@@ -32,7 +32,13 @@ NTSTATUS TzSerialClearStats(DeviceContext* context, PIRP irp);
 // The vendor codes carry no minimum in the dispatch: a buffer shorter than
 // the 4-byte identity gets STATUS_BUFFER_TOO_SMALL here.
 NTSTATUS TzSerialGetUsbIdentity(DeviceContext* context, PIRP irp);
-// Resets the adapter's USB port and waits for it. PASSIVE_LEVEL.
+// Resets the adapter's USB port as the platform asks: the device's I/O is
+// cancelled and waited for (bounded), the port reset, then the adapter is
+// told again the line coding and the control lines it forgot, and the
+// readers and the write queue's transmission go back on the bus. Requests
+// held meanwhile are replayed after that. Returns the reset's status, or
+// STATUS_DEVICE_BUSY when the I/O did not come back in time (the port is
+// then not reset). PASSIVE_LEVEL.
 NTSTATUS TzSerialResetUsbPort(DeviceContext* context, PIRP irp);
 
 // Keeps the removal-notification request pending until the adapter goes away

@@ -130,8 +130,14 @@ NTSTATUS TzSerialGetLineControl(DeviceContext* context, PIRP irp) {
   if (lcr & 0x04) format->StopBits = format->WordLength == 5 ? STOP_BITS_1_5 : STOP_BITS_2;
   irp->IoStatus.Information = sizeof(SERIAL_LINE_CONTROL);
 
-  UCHAR scratch[sizeof(LineCoding)];
-  TzSerialGetLineCoding(context, scratch);
+  // The read-back is a transfer like any other: a port reset or a stall
+  // waits for it, and while one is under way it is not made (its reply is
+  // not used either way).
+  if (TzSerialHoldQueueAcquire(&context->holdQueue) == STATUS_SUCCESS) {
+    UCHAR scratch[sizeof(LineCoding)];
+    TzSerialGetLineCoding(context, scratch);
+    TzSerialHoldQueueRelease(&context->holdQueue);
+  }
   return STATUS_SUCCESS;
 }
 

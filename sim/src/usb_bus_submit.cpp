@@ -14,9 +14,18 @@ NTSTATUS CdcAcmAdapter::internalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
   Bus::seedOnce(*state_, pdo);
   ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
   if (code == IOCTL_INTERNAL_USB_RESET_PORT) {
+    // The documented rules: sent at PASSIVE_LEVEL, and only once the driver
+    // has cancelled the device's I/O and waited for it.
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) stop("IOCTL_INTERNAL_USB_RESET_PORT", "sent above PASSIVE_LEVEL");
     NTSTATUS status;
     {
       std::lock_guard lock(state_->mutex);
+      size_t pending = state_->inFlight.size() + state_->delivering.size();
+      if (pending)
+        stop("IOCTL_INTERNAL_USB_RESET_PORT",
+             std::to_string(pending) +
+                 " request(s) of the device still pending on the bus: a driver cancels the device's I/O and waits "
+                 "for it before it resets the port");
       state_->resetPort();
       status = state_->gone ? STATUS_DEVICE_NOT_CONNECTED : STATUS_SUCCESS;
     }

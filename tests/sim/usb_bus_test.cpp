@@ -344,6 +344,45 @@ TEST_F(UsbConfiguredTest, FeatureAndPortResetAreAnsweredLikeHardware) {
   EXPECT_EQ(adapter->configurationValue(), 1);  // the bus restores the configuration
 }
 
+// A port reset follows its documented rules: sent at PASSIVE_LEVEL, and only
+// once the device's I/O has been cancelled and has come back. A driver that
+// resets with a transfer still on the bus is stopped.
+TEST_F(UsbConfiguredTest, APortResetWithATransferPendingOrAbovePassiveLevelIsStopped) {
+  auto stopMessage = [&] {
+    try {
+      usbfrag::send(pdo, nullptr, IOCTL_INTERNAL_USB_RESET_PORT);
+    } catch (const sim::VerifierStop& stop) {
+      return std::string(stop.what());
+    }
+    return std::string("(no verifier stop)");
+  };
+  UCHAR buffer[8];
+  usbfrag::buildTransfer(urb, pipe(0x82).PipeHandle, buffer, sizeof buffer, true);
+  auto pending = usbfrag::send(pdo, &urb);
+  std::string message = stopMessage();
+  EXPECT_NE(message.find("1 request(s) of the device still pending"), std::string::npos) << message;
+  EXPECT_EQ(adapter->portResets(), 0u);
+
+  EXPECT_TRUE(IoCancelIrp(pending->irp));
+  auto reset = usbfrag::send(pdo, nullptr, IOCTL_INTERNAL_USB_RESET_PORT);
+  EXPECT_TRUE(reset->completed);
+  EXPECT_EQ(reset->status, STATUS_SUCCESS);
+  EXPECT_EQ(adapter->portResets(), 1u);
+
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  message = stopMessage();
+  KeLowerIrql(old);
+  EXPECT_NE(message.find("sent above PASSIVE_LEVEL"), std::string::npos) << message;
+  // The refused requests never came back: start again from a fresh kernel.
+  pending.reset();
+  reset.reset();
+  select = nullptr;
+  pdo = nullptr;
+  adapter.reset();
+  sim::boot();
+}
+
 TEST_F(UsbConfiguredTest, DisconnectFailsPendingAndNewTransfers) {
   UCHAR buffer[8];
   usbfrag::buildTransfer(urb, pipe(0x82).PipeHandle, buffer, sizeof buffer, true);
