@@ -10,6 +10,7 @@
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
 #include "driver/serial/queries.h"
+#include "driver/usb/control_requests.h"
 #include "sim/cdc_acm.h"
 #include "sim/power.h"
 #include "stream_check.h"
@@ -101,7 +102,8 @@ const char* const kEventKinds[] = {
     "control never", "clear faults", "bulk-in jitter", "disconnect", "query-stop and cancel",
     "query-stop then open", "stop and start", "query-remove and cancel", "surprise removal", "removal",
     "replug", "sleep S3 and wake", "device query D3 without set", "device set D0", "allocation failure",
-    "time passes",
+    "time passes", "queued reads and a block", "queued reads cut short", "port reset with I/O in flight",
+    "line pulses",
 };
 
 }  // namespace
@@ -137,6 +139,10 @@ class Run : public World {
   void ioctlStep(Port& p);
   void writeStep(Port& p);
   void readStep(Port& p);
+  void queuedReadsStep(Port& p);
+  void resetWithIoStep(Port& p);
+  void linePulsesStep(Port& p);
+  void expectAdapterSettings(Port& p, const std::string& when);
   void openStep(Port& p);
   void closePort(Port& p, bool checkDrained);
   void setTimeouts(Port& p);
@@ -202,7 +208,15 @@ void Run::portStep(Port& p) {
     writeStep(p);
   else if (pick < 42)
     readStep(p);
-  else if (pick < 72)
+  else if (pick < 45) {
+    const uint64_t move = random.below(3);
+    if (move == 0)
+      queuedReadsStep(p);
+    else if (move == 1)
+      resetWithIoStep(p);
+    else
+      linePulsesStep(p);
+  } else if (pick < 72)
     ioctlStep(p);
   else if (pick < 82) {
     // A cancel at a random moment of a random request still in flight.
@@ -350,6 +364,105 @@ void Run::readStep(Port& p) {
   Op& op = submit(p, "read", p.file.readAsync(length), OpRead);
   op.length = length;
   op.order = p.nextReadOrder++;
+}
+
+// Hundreds of small reads queued at once, then one block from the far end
+// for all of them, or return-at-once time-outs and a cancel of the head:
+// either way each read starts as the last ends, so the stack must not grow
+// with the queue (the verifier measures it) and the reads end in order.
+void Run::queuedReadsStep(Port& p) {
+  size_t count = 50 + random.below(351);
+  bool cutShort = random.chance(0.3);
+  note(cutShort ? "queued reads cut short" : "queued reads and a block", std::to_string(count) + " reads");
+  ULONG total = 0;
+  std::vector<Op*> reads;
+  for (size_t i = 0; i < count; ++i) {
+    ULONG length = random.chance(0.9) ? 1 : ULONG(2 + random.below(3));
+    Op& op = submit(p, "read", p.file.readAsync(length), OpRead);
+    op.length = length;
+    op.order = p.nextReadOrder++;
+    reads.push_back(&op);
+    total += length;
+  }
+  if (cutShort) {
+    SERIAL_TIMEOUTS atOnce = {MAXULONG, 0, 0, 0, 0};
+    std::vector<uint8_t> input(sizeof atOnce);
+    std::memcpy(input.data(), &atOnce, sizeof atOnce);
+    submitIoctl(p, *findIoctl(IOCTL_SERIAL_SET_TIMEOUTS), "ioctl SET_TIMEOUTS", input, 0, true);
+    reads.front()->request.cancel();
+    return;
+  }
+  if (!p.present() || !p.model) return;
+  std::vector<uint8_t> block(total);
+  for (auto& b : block) b = uint8_t(0x20 + random.below(0x5F));
+  p.model->sendBulkIn(block);
+}
+
+// The vendor port reset while a write and a read are in flight: the bus
+// stops a reset made before the device's I/O is back, and after it the
+// adapter must run the line coding and lines the port says it has.
+void Run::resetWithIoStep(Port& p) {
+  note("port reset with I/O in flight");
+  writeStep(p);
+  readStep(p);
+  const IoctlKind& reset = *findIoctl(IoctlVendorResetUsbPort);
+  submitIoctl(p, reset, "ioctl VENDOR_RESET_PORT", {}, 0, true);
+  const Op& op = *p.ops.back();
+  if (op.request.done() && op.request.result().status == STATUS_SUCCESS)
+    expectAdapterSettings(p, "after a port reset");
+}
+
+// DTR and RTS set and cleared in a random order (a modem hang-up, a boot
+// loader's reset pulse): GET_DTRRTS follows each request the handshake
+// modes allow, and the adapter holds what GET_DTRRTS says.
+void Run::linePulsesStep(Port& p) {
+  auto query = [&](ULONG* lines) {
+    submitIoctl(p, *findIoctl(IOCTL_SERIAL_GET_DTRRTS), "ioctl GET_DTRRTS", {}, sizeof(ULONG), true);
+    const Op& op = *p.ops.back();
+    if (!op.request.done() || op.request.result().status != STATUS_SUCCESS) return false;
+    std::memcpy(lines, op.request.data().data(), sizeof *lines);
+    return true;
+  };
+  ULONG expected = 0;
+  if (!query(&expected)) return;
+  const ULONG codes[] = {IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS};
+  size_t steps = 2 + random.below(5);
+  std::string sequence;
+  for (size_t i = 0; i < steps; ++i) {
+    const IoctlKind& k = *findIoctl(codes[random.below(4)]);
+    sequence += std::string(i ? " " : "") + k.name;
+    submitIoctl(p, k, std::string("ioctl ") + k.name, {}, 0, true);
+    const Op& op = *p.ops.back();
+    if (!op.request.done()) return;  // held: nothing to compare yet
+    NTSTATUS status = op.request.result().status;
+    if (status == STATUS_INVALID_PARAMETER) continue;  // a line its handshake mode drives
+    if (status != STATUS_SUCCESS) return;
+    ULONG line = (k.code == IOCTL_SERIAL_SET_DTR || k.code == IOCTL_SERIAL_CLR_DTR) ? SERIAL_DTR_STATE : SERIAL_RTS_STATE;
+    expected = (k.code == IOCTL_SERIAL_SET_DTR || k.code == IOCTL_SERIAL_SET_RTS) ? expected | line : expected & ~line;
+  }
+  note("line pulses", sequence);
+  ULONG reported = 0;
+  if (!query(&reported)) return;
+  if (reported != expected)
+    fail("GET_DTRRTS reports " + std::to_string(reported) + " after " + sequence + ", not " + std::to_string(expected));
+  expectAdapterSettings(p, "after " + sequence);
+}
+
+// The adapter runs what the port says it told it, when nothing could have
+// kept a command from it (a fault on the bus, an allocation failure) and it
+// is told at all (a "Modem"-class adapter with all three pipes).
+void Run::expectAdapterSettings(Port& p, const std::string& when) {
+  DeviceContext* c = p.context();
+  if (!c || !p.model || p.transportTrouble || faultsPossible() || !c->portActive ||
+      c->interfaceClass != FILE_DEVICE_MODEM || c->pipeLayout != PipeLayoutFull)
+    return;
+  if (p.model->controlLineState() != c->controlLines)
+    fail("the adapter holds control lines " + std::to_string(p.model->controlLineState()) + " " + when +
+         ", the port says " + std::to_string(c->controlLines));
+  const LineCoding& coding = c->lineCoding;
+  if (!coding.dteRate && !coding.charFormat && !coding.parityType && !coding.dataBits) return;
+  if (p.model->lineCoding() != sim::usb::LineCoding::from(reinterpret_cast<const uint8_t*>(&coding)))
+    fail("the adapter runs another line coding " + when + " than the port set");
 }
 
 std::vector<uint8_t> Run::ioctlInput(Port& p, const IoctlKind& k, bool valid) {

@@ -230,6 +230,7 @@ void World::replug(Port& p) {
   p.rx = ReceiveLog();
   p.tx = TransmitLog();
   p.nextReadOrder = p.nextWriteOrder = 0;
+  p.readsCompleted.clear();
   p.escapeTaint = false;
   plug(p);
 }
@@ -336,6 +337,7 @@ void World::check(Port& p, Op& op) {
     std::vector<uint8_t> data = op.request.data();
     data.resize(std::min<size_t>(data.size(), r.information));
     p.rx.read(op.order, data, step_, !p.escapeTaint);
+    if (r.status == STATUS_SUCCESS || r.status == STATUS_TIMEOUT) checkReadOrder(p, op);
   }
   if (op.type == OpWrite) {
     if (r.information > op.length) fail("write #" + std::to_string(op.id) + " reported more than it carried");
@@ -352,6 +354,18 @@ void World::check(Port& p, Op& op) {
     loss(p);
     if (p.context() == nullptr || p.escapeTaint) p.escapeTaint = false;
   }
+}
+
+// A read that ran to its end completed after every read issued before it
+// that did, and before every read issued after it that did.
+void World::checkReadOrder(Port& p, const Op& read) {
+  uint64_t completed = read.request.completionOrder();
+  auto [at, inserted] = p.readsCompleted.emplace(read.order, completed);
+  if (!inserted) return;
+  if (at != p.readsCompleted.begin() && std::prev(at)->second > completed)
+    fail("read #" + std::to_string(read.id) + " completed before a read issued ahead of it");
+  if (std::next(at) != p.readsCompleted.end() && std::next(at)->second < completed)
+    fail("read #" + std::to_string(read.id) + " completed after a read issued behind it");
 }
 
 void World::observe() {

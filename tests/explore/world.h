@@ -84,6 +84,9 @@ struct Port {
   ReceiveLog rx;
   TransmitLog tx;
   uint64_t nextReadOrder = 0, nextWriteOrder = 0;
+  // Reads that ran to their end (success or time-out), by queue order: the
+  // order in which they completed. Reads complete in the order issued.
+  std::map<uint64_t, uint64_t> readsCompleted;
   ULONG lastOverruns = 0;
 
   bool plugged() const { return isPlugged; }
@@ -162,6 +165,7 @@ class World {
  private:
   void plug(Port& p);
   void check(Port& p, Op& op);
+  void checkReadOrder(Port& p, const Op& read);
   void retire(Port& p);
   void checkPortStreams(Port& p);
 
