@@ -98,9 +98,8 @@ NTSTATUS TzSerialGetModemStatus(DeviceContext* context, PIRP irp) {
   return TzSerialReturnUlong(irp, modemStatus);
 }
 
-// The adapter gives no way to read its lines back: both queries report the
-// lines as last set for it.
-
+// The adapter gives no way to read its lines back: this query and the next
+// report the lines as last set for it.
 NTSTATUS TzSerialGetDtrRts(DeviceContext* context, PIRP irp) {
   return TzSerialReturnUlong(irp, TzSerialControlLines(context));
 }
