@@ -94,8 +94,10 @@ NTSTATUS TzSerialPnpStop(DeviceContext* context, PIRP irp) {
 }
 
 // The lower drivers fill the record first; the adapter adds what it can do
-// in D1 and D2. A record of another version or size is not the platform's:
-// it is answered as it stands.
+// in D1 and D2. The port never arms a wait-wake request, so it claims no
+// wake: a system would otherwise offer a wake-up that never comes. A record
+// of another version or size is not the platform's: it is answered as it
+// stands.
 NTSTATUS TzSerialPnpCapabilities(DeviceContext* context, PIRP irp) {
   PDEVICE_CAPABILITIES caps = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
   if (!caps || caps->Version != 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
@@ -105,9 +107,12 @@ NTSTATUS TzSerialPnpCapabilities(DeviceContext* context, PIRP irp) {
     caps->DeviceD1 = 1;
     caps->DeviceD2 = 1;
     caps->SurpriseRemovalOK = 1;
-    caps->WakeFromD0 = 1;
-    caps->WakeFromD1 = 1;
-    caps->WakeFromD2 = 1;
+    caps->WakeFromD0 = 0;
+    caps->WakeFromD1 = 0;
+    caps->WakeFromD2 = 0;
+    caps->WakeFromD3 = 0;
+    caps->SystemWake = PowerSystemUnspecified;
+    caps->DeviceWake = PowerDeviceUnspecified;
     caps->D1Latency = AdapterD1Latency;
     caps->D2Latency = AdapterD2Latency;
   }
