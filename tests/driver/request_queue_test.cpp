@@ -284,6 +284,21 @@ TEST_F(QueueTest, StallAllReturnsAtOnceWhenIdleAndWaitsForActiveTransfers) {
   for (RequestQueue* queue : context->requestQueues) EXPECT_EQ(queue->stallCount, 0);
 }
 
+// A holder that never lets go (a transfer the bus lost) does not keep the
+// query's thread for ever: the stall gives up after its bound, and the
+// caller fails the query and resumes. It used to wait without a limit.
+TEST_F(QueueTest, StallAllGivesUpAfterItsBoundWhenATransferNeverComesBack) {
+  restartAll();
+  ASSERT_EQ(TzSerialHoldQueueAcquire(&context->holdQueue), STATUS_SUCCESS);
+  EXPECT_FALSE(TzSerialStallAllQueues(context));
+  EXPECT_GE(sim::now(), 5 * sim::kSecond);
+  EXPECT_LT(sim::now(), 6 * sim::kSecond);
+  restartAll();
+  TzSerialHoldQueueRelease(&context->holdQueue);
+  EXPECT_TRUE(TzSerialStallAllQueues(context)) << "at rest now";
+  restartAll();
+}
+
 TEST_F(QueueTest, ErrorAbortFlushesReadsAndWrites) {
   restartAll();
   Request read1 = app::sendToDevice(device, IRP_MJ_READ, 0);
