@@ -100,8 +100,14 @@ bool Session::collect(OVERLAPPED& ov, DWORD* transferred) {
 }
 
 void Session::runSocket() {
+  // Watched before any client command runs: a line the client moves at once
+  // (a DTR drop right after the data) still has its event.
+  bool watching = SetCommMask(port_, kWatchedEvents);
+  if (!watching) log_(1, "cannot watch %s's modem lines (error %u)", portName_.c_str(), GetLastError());
   portThread_ = std::thread([this] { runPort(); });
-  eventThread_ = std::thread([this] { runEvents(); });
+  eventThread_ = std::thread([this, watching] {
+    if (watching) runEvents();
+  });
   writerThread_ = std::thread([this] { runWriter(); });
   send(options_.offer());
   uint8_t buffer[16384];
@@ -169,10 +175,6 @@ void Session::runPort() {
 
 // Modem and line events to notifications.
 void Session::runEvents() {
-  if (!SetCommMask(port_, kWatchedEvents)) {
-    log_(1, "cannot watch %s's modem lines (error %u)", portName_.c_str(), GetLastError());
-    return;
-  }
   OVERLAPPED ov;
   while (!stopping_) {
     DWORD events = 0, transferred = 0;
