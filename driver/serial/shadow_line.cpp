@@ -17,7 +17,8 @@ bool TzSerialRxHasRoom(const DeviceContext* context, const SERIAL_HANDFLOW* hand
 }
 
 // The handshake case shared by DTR and RTS: hold reception (line off) with no
-// room; with room, release a hold only above XonLimit, or raise a line not held.
+// room; with room, release a hold only once drained to XonLimit or fewer, or
+// raise a line not held.
 void TzSerialApplyLineHandshake(DeviceContext* context, const SERIAL_HANDFLOW* handFlow, ULONG holdBit,
                                 void (*lineOn)(DeviceContext*), void (*lineOff)(DeviceContext*)) {
   if (!TzSerialRxHasRoom(context, handFlow)) {
@@ -25,7 +26,7 @@ void TzSerialApplyLineHandshake(DeviceContext* context, const SERIAL_HANDFLOW* h
     lineOff(context);
   } else if (!(context->rxHolding & holdBit)) {
     lineOn(context);
-  } else if (LONGLONG(context->rxPendingCount) > LONGLONG(handFlow->XonLimit)) {
+  } else if (LONGLONG(context->rxPendingCount) <= LONGLONG(handFlow->XonLimit)) {
     context->rxHolding &= ~holdBit;
     lineOn(context);
   }
