@@ -221,6 +221,7 @@ void removeDevices(DeviceContext* c) {
   PDEVICE_OBJECT fdo = c->functionDevice, port = c->portDevice;
   IoFreeWorkItem(c->workItem);
   IoFreeWorkItem(c->recoveryWorkItem);
+  IoFreeWorkItem(c->linesWorkItem);
   ExFreePoolWithTag(c->deviceName.Buffer, TzSerialPoolTag);
   IoDetachDevice(c->lowerDevice);
   IoDeleteDevice(fdo);

@@ -245,6 +245,7 @@ struct DeviceContext {
 
   LineCoding lineCoding;  // the line coding last sent to the adapter
   USHORT controlLines;    // DTR and RTS as last set for the adapter (ControlLine* bits)
+  USHORT linesSent;       // ... less the receive holds: what the adapter was last told
 
   // The receive ring's indexes.
   ULONG rxCount;
@@ -309,6 +310,9 @@ struct DeviceContext {
   KDPC recoveryDpc;
   PIO_WORKITEM recoveryWorkItem;
   BOOLEAN recoveryWorkQueued;
+  // Carries a receive hold's DTR or RTS change to the adapter at PASSIVE_LEVEL.
+  PIO_WORKITEM linesWorkItem;
+  BOOLEAN linesWorkQueued;
 
   ULONG bulkOutMaxPacketSize;
   ULONG bulkInMaxPacketSize;

@@ -7,6 +7,7 @@
 
 #include "driver/io/read.h"
 #include "driver/io/write_queue.h"
+#include "driver/serial/control_lines.h"
 #include "driver/serial/line_state.h"
 
 #include <string.h>  // memchr, which the kernel exports
@@ -33,6 +34,7 @@ void TzSerialHoldReceptionIfFull(DeviceContext* context, ULONG incoming) {
     context->rxHolding |= RxHoldXoff;
     TzSerialRequestFlowChar(context, FALSE);
   }
+  TzSerialLinesFollowHoldsLocked(context);
 }
 
 // The ring is full: count the bytes of the arrival as overrun; the most
@@ -155,6 +157,7 @@ void TzSerialRxReleaseIfDrained(DeviceContext* context) {
   if (held & RxHoldDtr) TzSerialShadowDtrOn(context);
   if (held & RxHoldRts) TzSerialShadowRtsOn(context);
   if (held & RxHoldXoff) TzSerialRequestFlowChar(context, TRUE);
+  TzSerialLinesFollowHoldsLocked(context);
 }
 
 void TzSerialRxRunDeferred(DeviceContext* context, ULONG deferred) {

@@ -123,6 +123,8 @@ void TzSerialUnwindAddDevice(PDEVICE_OBJECT functionDevice, PDEVICE_OBJECT portD
     context->workItem = nullptr;
     if (context->recoveryWorkItem) IoFreeWorkItem(context->recoveryWorkItem);
     context->recoveryWorkItem = nullptr;
+    if (context->linesWorkItem) IoFreeWorkItem(context->linesWorkItem);
+    context->linesWorkItem = nullptr;
     TzSerialFreeTransferResources(context);
     if (context->lowerDevice) IoDetachDevice(context->lowerDevice);
     context->lowerDevice = nullptr;
@@ -208,7 +210,8 @@ NTSTATUS TzSerialAddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalD
 
   context->workItem = IoAllocateWorkItem(functionDevice);
   context->recoveryWorkItem = IoAllocateWorkItem(functionDevice);
-  if (!context->workItem || !context->recoveryWorkItem) {
+  context->linesWorkItem = IoAllocateWorkItem(functionDevice);
+  if (!context->workItem || !context->recoveryWorkItem || !context->linesWorkItem) {
     TzSerialUnwindAddDevice(functionDevice, portDevice, context, &name);
     return STATUS_INSUFFICIENT_RESOURCES;
   }

@@ -76,6 +76,8 @@ NTSTATUS TzSerialPnpRemove(DeviceContext* context, PDEVICE_OBJECT deviceObject, 
   context->workItem = nullptr;
   IoFreeWorkItem(context->recoveryWorkItem);
   context->recoveryWorkItem = nullptr;
+  IoFreeWorkItem(context->linesWorkItem);
+  context->linesWorkItem = nullptr;
 
   irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(irp);

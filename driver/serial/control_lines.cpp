@@ -4,6 +4,7 @@
 // control-line state, so a request for one line never moves the other.
 #include "driver/serial/control_lines.h"
 
+#include "driver/serial/line_state.h"
 #include "driver/usb/control_requests.h"
 
 // GET_DTRRTS and GET_MODEM_CONTROL report controlLines as it is.
@@ -25,9 +26,42 @@ USHORT TzSerialControlLines(DeviceContext* context) {
   return lines;
 }
 
+namespace {
+
+// What the adapter is to hold: the lines as set, less those a receive hold
+// keeps down. controlLock held.
+USHORT TzSerialWireLinesLocked(const DeviceContext* context) {
+  USHORT lines = context->controlLines;
+  if (context->rxHolding & RxHoldDtr) lines &= USHORT(~ControlLineDtr);
+  if (context->rxHolding & RxHoldRts) lines &= USHORT(~ControlLineRts);
+  return lines;
+}
+
+// Tells the adapter the lines it is to hold now. PASSIVE_LEVEL.
+NTSTATUS TzSerialSendWireLines(DeviceContext* context) {
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  USHORT lines = TzSerialWireLinesLocked(context);
+  context->linesSent = lines;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  return TzSerialSetControlLineState(context, lines);
+}
+
+void TzSerialLinesWork(PDEVICE_OBJECT, PVOID workContext) {
+  PAGED_CODE();
+  auto context = static_cast<DeviceContext*>(workContext);
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  context->linesWorkQueued = FALSE;
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
+  // A close that came meanwhile has sent its own lines.
+  if (TzSerialPortActive(context)) TzSerialSendWireLines(context);
+  TzSerialIoDecrement(context);
+}
+
+}  // namespace
+
 NTSTATUS TzSerialSendControlLines(DeviceContext* context) {
   PAGED_CODE();
-  return TzSerialSetControlLineState(context, TzSerialControlLines(context));
+  return TzSerialSendWireLines(context);
 }
 
 NTSTATUS TzSerialSetControlLines(DeviceContext* context, USHORT lines) {
@@ -35,16 +69,15 @@ NTSTATUS TzSerialSetControlLines(DeviceContext* context, USHORT lines) {
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
   context->controlLines = lines;
   KeReleaseSpinLock(&context->controlLock, oldIrql);
-  return TzSerialSetControlLineState(context, lines);
+  return TzSerialSendWireLines(context);
 }
 
 NTSTATUS TzSerialChangeControlLines(DeviceContext* context, USHORT lines, bool on) {
   PAGED_CODE();
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-  USHORT now = on ? USHORT(context->controlLines | lines) : USHORT(context->controlLines & ~lines);
-  context->controlLines = now;
+  context->controlLines = on ? USHORT(context->controlLines | lines) : USHORT(context->controlLines & ~lines);
   KeReleaseSpinLock(&context->controlLock, oldIrql);
-  return TzSerialSetControlLineState(context, now);
+  return TzSerialSendWireLines(context);
 }
 
 BOOLEAN TzSerialFollowHandFlowLocked(DeviceContext* context, const SERIAL_HANDFLOW* before) {
@@ -53,8 +86,16 @@ BOOLEAN TzSerialFollowHandFlowLocked(DeviceContext* context, const SERIAL_HANDFL
   USHORT changed = 0;
   if ((now.ControlHandShake ^ before->ControlHandShake) & SERIAL_DTR_MASK) changed |= ControlLineDtr;
   if ((now.FlowReplace ^ before->FlowReplace) & SERIAL_RTS_MASK) changed |= ControlLineRts;
-  USHORT lines = USHORT((context->controlLines & ~changed) | (implied & changed));
-  if (lines == context->controlLines) return FALSE;
-  context->controlLines = lines;
-  return TRUE;
+  context->controlLines = USHORT((context->controlLines & ~changed) | (implied & changed));
+  // A hold the new record began or ended moves the adapter's lines too.
+  return TzSerialWireLinesLocked(context) != context->linesSent;
+}
+
+void TzSerialLinesFollowHoldsLocked(DeviceContext* context) {
+  if (context->linesWorkQueued || !TzSerialPortActive(context) || !context->linesWorkItem ||
+      TzSerialWireLinesLocked(context) == context->linesSent)
+    return;
+  if (!TzSerialIoIncrement(context)) return;  // the work holds the device until it has run
+  context->linesWorkQueued = TRUE;
+  IoQueueWorkItem(context->linesWorkItem, TzSerialLinesWork, DelayedWorkQueue, context);
 }

@@ -1,7 +1,9 @@
 // Driver: the DTR and RTS lines the adapter is told, as SET_CONTROL_LINE_STATE
 // carries them. controlLines holds both as the application set them and the
-// handshake modes imply; every change goes to the adapter from the caller's
-// thread, and GET_DTRRTS and GET_MODEM_CONTROL report it.
+// handshake modes imply; GET_DTRRTS and GET_MODEM_CONTROL report it. The
+// adapter is told controlLines less the lines a receive hold keeps down
+// (DTR or RTS handshake with the ring nearly full): every change goes to it
+// from the caller's thread, a hold's from linesWorkItem.
 #pragma once
 
 #include "driver/core/device_context.h"
@@ -12,7 +14,7 @@
 // sent). Any IRQL.
 USHORT TzSerialLinesOfHandFlow(const SERIAL_HANDFLOW* handFlow);
 
-// Sends the lines controlLines holds. Returns the chip command's status (an
+// Sends controlLines less the held lines. Returns the chip command's status (an
 // open fails with it; everyone else ignores it). PASSIVE_LEVEL, controlLock
 // not held.
 NTSTATUS TzSerialSendControlLines(DeviceContext* context);
@@ -30,6 +32,10 @@ NTSTATUS TzSerialChangeControlLines(DeviceContext* context, USHORT lines, bool o
 // whether controlLines changed; the caller then sends them once it has
 // released the lock. controlLock held.
 BOOLEAN TzSerialFollowHandFlowLocked(DeviceContext* context, const SERIAL_HANDFLOW* before);
+
+// A receive hold on DTR or RTS began or ended: unless the adapter already has
+// the lines that now follow, linesWorkItem sends them. controlLock held.
+void TzSerialLinesFollowHoldsLocked(DeviceContext* context);
 
 // The lines as last set (ControlLine* bits, which are also the SERIAL_DTR_STATE
 // / SERIAL_RTS_STATE and modem-control-register DTR / RTS bits). Takes

@@ -37,6 +37,7 @@ class AddDeviceTest : public DriverTest {
     TzSerialFreeTransferResources(context);
     IoFreeWorkItem(context->workItem);
     IoFreeWorkItem(context->recoveryWorkItem);
+    IoFreeWorkItem(context->linesWorkItem);
     ExFreePoolWithTag(context->deviceName.Buffer, TzSerialPoolTag);
     IoDetachDevice(context->lowerDevice);
     IoDeleteDevice(fdo);

@@ -7,6 +7,8 @@
 // the far side back as the ring fills and lets it go once a read drains it.
 #include "open_port_fixture.h"
 
+#include "driver/serial/control_lines.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -165,6 +167,38 @@ TEST_F(FlowControlTest, ReceiveFlowControlHoldsTheFarSideWhenFullAndLetsItGoOnce
   EXPECT_EQ(c->rxHolding, 0u);
   EXPECT_EQ(c->shadowRegisters.mcr & (ShadowMcrDtr | ShadowMcrRts), ShadowMcrDtr | ShadowMcrRts);
   EXPECT_EQ(bulkOut(), (Bytes{kXoff, kXon}));
+}
+
+// Under the DTR and RTS handshakes the far side sees the lines drop as the
+// ring fills past the XOFF mark and rise once reads drain it to XonLimit: the
+// adapter is told, not only the port's own line image. It used to keep both
+// lines up, so the far side never held back.
+TEST_F(FlowControlTest, TheHandshakeLinesDropOnTheAdapterWhenFullAndRiseOnceDrained) {
+  constexpr uint16_t kDtr = 0x1, kRts = 0x2;
+  SERIAL_HANDFLOW flow = {SERIAL_DTR_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 10, LONG(c->rxBufferSize) - 100};
+  ASSERT_EQ(control(IOCTL_SERIAL_SET_HANDFLOW, flow).status, STATUS_SUCCESS);
+  EXPECT_EQ(adapter->model->controlLineState(), kDtr | kRts);
+  adapter->model->sendBulkIn(Bytes(100, 'a'));
+  sim::runReady();
+  EXPECT_EQ(adapter->model->controlLineState(), 0) << "both lines down on the wire";
+  EXPECT_EQ(TzSerialControlLines(c), kDtr | kRts) << "GET_DTRRTS keeps what was set";
+
+  app::Request read = port.readAsync(89);
+  ASSERT_EQ(read.wait().status, STATUS_SUCCESS);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->controlLineState(), 0) << "11 bytes left: above XonLimit";
+  read = port.readAsync(1);
+  ASSERT_EQ(read.wait().status, STATUS_SUCCESS);
+  sim::runReady();
+  EXPECT_EQ(adapter->model->controlLineState(), kDtr | kRts);
+
+  // A hold still on at close goes with it: the close drops both anyway, and
+  // the next open raises them.
+  adapter->model->sendBulkIn(Bytes(100, 'b'));
+  sim::runReady();
+  EXPECT_EQ(adapter->model->controlLineState(), 0);
+  port.close();
+  EXPECT_EQ(adapter->model->controlLineState(), 0);
 }
 
 }  // namespace
