@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 namespace explore {
@@ -89,9 +90,20 @@ std::string ReceiveLog::check() const {
       bool reachable = at != SIZE_MAX && (gapAllowed ? at >= ends.front()
                                                       : std::find(ends.begin(), ends.end(), at) != ends.end());
       if (reachable && matchesAt(stream, at, read.data)) next.push_back(stream.size());
+    } else if (gapAllowed && read.data.empty()) {
+      for (size_t at = ends.front(); at <= stream.size() && next.size() < kMaxCandidates; ++at) next.push_back(at);
     } else if (gapAllowed) {
-      for (size_t at = ends.front(); at + read.data.size() <= stream.size() && next.size() < kMaxCandidates; ++at)
-        if (matchesAt(stream, at, read.data)) next.push_back(at + read.data.size());
+      // Every offset the read matches at, from the earliest end on: a
+      // Boyer-Moore-Horspool search skips most offsets a byte-by-byte compare
+      // would visit.
+      std::boyer_moore_horspool_searcher searcher(read.data.begin(), read.data.end());
+      auto from = stream.begin() + std::min(ends.front(), stream.size());
+      while (next.size() < kMaxCandidates) {
+        auto found = std::search(from, stream.end(), searcher);
+        if (found == stream.end()) break;
+        next.push_back(size_t(found - stream.begin()) + read.data.size());
+        from = found + 1;
+      }
     } else {
       for (size_t at : ends)
         if (matchesAt(stream, at, read.data)) next.push_back(at + read.data.size());
