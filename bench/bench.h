@@ -59,6 +59,16 @@ void rfc2217Peer(const Options& options, Results& results);
 // `tzbench --probe receive-path|floor MIB`.
 int probe(const std::string& what, uint64_t mebibytes);
 
+// A callgrind profile's instructions by whose code ran them: the driver's
+// own, the copies (memcpy, memmove) and everything else (the simulated
+// kernel and bus, the C++ runtime). False when the profile cannot be read.
+struct InstructionSplit {
+  uint64_t driver = 0;
+  uint64_t copies = 0;
+  uint64_t kernel = 0;
+};
+bool splitInstructions(const std::string& profilePath, InstructionSplit& split);
+
 // The table on stdout, results.csv and throughput.svg.
 void report(const Options& options, const Results& results);
 void writeSvg(const std::string& path, const std::vector<Point>& points);

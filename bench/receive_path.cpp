@@ -113,9 +113,11 @@ int probe(const std::string& what, uint64_t mebibytes) {
 namespace {
 
 // Runs the probe under callgrind, counting only its region; 0 when the
-// counter is missing or failed.
-double countInstructions(const Options& options, const char* what, const char* region, uint64_t mebibytes) {
-  std::string command = "valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file=/dev/null";
+// counter is missing or failed. The profile goes to profilePath when one is
+// given.
+double countInstructions(const Options& options, const char* what, const char* region, uint64_t mebibytes,
+                         const std::string& profilePath = "/dev/null") {
+  std::string command = "valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file='" + profilePath + "'";
   command += std::string(" --toggle-collect=") + region;
   for (const char* left : {"*sendBulkIn*", "*fillBulkIn*", "tzbenchCheck"}) command += std::string(" '--toggle-collect=") + left + "'";
   command += " '" + options.self + "' --probe " + what + " " + std::to_string(mebibytes) + " 2>&1";
@@ -146,12 +148,17 @@ void receivePath(const Options& options, Results& results) {
           .unit = "instr/B",
           .ratioName = "ours/floor",
           .target = "<= 2.0"};
+  // The driver's own code against the simulated kernel's, copies left out of both.
+  Row driverShare{.figure = "receive path, instructions per 4 KiB block: driver's own code (copies excluded)",
+                  .unit = "instr",
+                  .ratioName = "driver/simulated kernel"};
   constexpr uint64_t kMiB = 4;
   if (!haveValgrind()) {
-    row.result = "unavailable";
-    row.note = "valgrind (callgrind) is not installed";
+    row.result = driverShare.result = "unavailable";
+    row.note = driverShare.note = "valgrind (callgrind) is not installed";
   } else {
-    double ours = countInstructions(options, "receive-path", "tzbenchReceiveRegion", kMiB);
+    std::string profile = options.binaryDir + "/receive_path.callgrind";
+    double ours = countInstructions(options, "receive-path", "tzbenchReceiveRegion", kMiB, profile);
     double floor = countInstructions(options, "floor", "tzbenchFloorRegion", kMiB);
     if (ours <= 0 || floor <= 0) {
       row.result = "unavailable";
@@ -162,8 +169,23 @@ void receivePath(const Options& options, Results& results) {
       row.ratio = row.ours / row.reference;
       row.result = row.ratio <= 2.0 ? "pass" : "fail";
     }
+    InstructionSplit split;
+    if (ours > 0 && splitInstructions(profile, split)) {
+      double blocks = double(kMiB << 20) / kBlock;
+      driverShare.ours = double(split.driver) / blocks;
+      driverShare.reference = double(split.kernel) / blocks;
+      driverShare.ratio = driverShare.ours / driverShare.reference;
+      driverShare.result = "report";
+      char copies[64];
+      std::snprintf(copies, sizeof copies, "copies: %.0f instr/block", double(split.copies) / blocks);
+      driverShare.note = copies;
+    } else {
+      driverShare.result = "unavailable";
+      driverShare.note = "the profile could not be read";
+    }
   }
   results.rows.push_back(row);
+  results.rows.push_back(driverShare);
 
   // The chart: the receive path alone and the copy floor, by read size.
   for (ULONG size : {64u, 512u, 4096u, 16384u, 65536u}) {
