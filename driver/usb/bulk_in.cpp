@@ -11,17 +11,15 @@
 
 namespace {
 
-// What a transfer carries to its completion routine.
-struct TzSerialBulkInRecord {
-  DeviceContext* context;
-  ULONG byteCount;
-  PURB urb;
-  LONG slot;
-};
-constexpr SIZE_T TzSerialBulkInRecordSize = 80;
-static_assert(sizeof(TzSerialBulkInRecord) <= TzSerialBulkInRecordSize, "the completion record fits its block");
-
 constexpr ULONG NoSlot = TzSerialBulkInSlots;
+
+// The slot whose IRP this is: each slot keeps its own IRP for good, so the
+// completion routine needs no per-transfer record to find it.
+ULONG TzSerialBulkInSlotOf(const DeviceContext* context, PIRP irp) {
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
+    if (context->bulkInIrp[slot] == irp) return slot;
+  return NoSlot;
+}
 
 // What one completion leaves to do once controlLock is released.
 struct TzSerialBulkInDelivery {
@@ -172,11 +170,9 @@ bool TzSerialBulkInMaySubmit(DeviceContext* context) {
 // (bulkInBusy set); a refusal leaves the slot idle.
 NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
   PIRP irp = context->bulkInIrp[slot];
-  auto record = static_cast<TzSerialBulkInRecord*>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, TzSerialBulkInRecordSize, TzSerialPoolTag));
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   USBD_PIPE_HANDLE pipe = nullptr;
-  if (record && irp && context->bulkInUrb[slot] && context->bulkInBuffer[slot]) {
+  if (irp && context->bulkInUrb[slot] && context->bulkInBuffer[slot]) {
     pipe = TzSerialBulkInPipe(context);
     status = pipe ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE;
   }
@@ -184,7 +180,6 @@ NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
 
   TzSerialBulkInFillUrb(context, slot, pipe);
   IoReuseIrp(irp, STATUS_SUCCESS);
-  *record = {context, 0, context->bulkInUrb[slot], LONG(slot)};
   {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -192,7 +187,7 @@ NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
     next->Parameters.Others.Argument1 = context->bulkInUrb[slot];
   }
   KeClearEvent(&context->bulkInDone[slot]);
-  IoSetCompletionRoutine(irp, TzSerialBulkInComplete, record, TRUE, TRUE, TRUE);
+  IoSetCompletionRoutine(irp, TzSerialBulkInComplete, context, TRUE, TRUE, TRUE);
 
   status = TzSerialHoldQueueAcquire(&context->holdQueue);
   if (status != STATUS_SUCCESS) goto Unwind;
@@ -209,7 +204,6 @@ NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
   return TzSerialBulkInSendInOrder(context, slot);
 
 Unwind:
-  if (record) ExFreePoolWithTag(record, TzSerialPoolTag);
   TzSerialBulkInIdle(context, slot);
   return status;
 }
@@ -250,14 +244,13 @@ void TzSerialBulkInCancelAll(DeviceContext* context) {
 }
 
 NTSTATUS TzSerialBulkInComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {
-  auto record = static_cast<TzSerialBulkInRecord*>(completionContext);
-  DeviceContext* context = record->context;
-  ULONG slot = ULONG(record->slot);
+  auto context = static_cast<DeviceContext*>(completionContext);
+  ULONG slot = TzSerialBulkInSlotOf(context, irp);
+  ASSERT(slot != NoSlot);
+  PURB urb = context->bulkInUrb[slot];
   NTSTATUS status = irp->IoStatus.Status;
-  if (NT_SUCCESS(status)) record->byteCount += record->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-  ULONG length = record->byteCount;
-  bool pipeError = TzSerialIsPipeError(context, status, record->urb->UrbHeader.Status);
-  ExFreePoolWithTag(record, TzSerialPoolTag);
+  ULONG length = NT_SUCCESS(status) ? urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
+  bool pipeError = TzSerialIsPipeError(context, status, urb->UrbHeader.Status);
 
   TzSerialBulkInDelivery delivery = {0, 0, 0};
   KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);

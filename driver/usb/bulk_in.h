@@ -10,9 +10,9 @@
 // Sends the slot's transfer unless it is already in flight (then
 // STATUS_SUCCESS and nothing is sent). Refusals leave the slot idle, ready for
 // the next start: STATUS_DELETE_PENDING when the device is gone or the system
-// is not working, STATUS_INSUFFICIENT_RESOURCES without a completion record
-// or the slot's IRP, URB or buffer, STATUS_INVALID_DEVICE_STATE without a
-// bulk-in pipe, or the hold queue's refusal. Otherwise the status of sending
+// is not working, STATUS_INSUFFICIENT_RESOURCES without the slot's IRP, URB
+// or buffer, STATUS_INVALID_DEVICE_STATE without a bulk-in pipe, or the hold
+// queue's refusal. Otherwise the status of sending
 // (STATUS_PENDING when another context sends it). IRQL <= DISPATCH_LEVEL.
 NTSTATUS TzSerialBulkInSubmit(DeviceContext* context, ULONG slot);
 
@@ -24,8 +24,8 @@ void TzSerialBulkInStart(DeviceContext* context);
 // bulkInDone is set once its completion has been handled. IRQL <= DISPATCH_LEVEL.
 void TzSerialBulkInCancelAll(DeviceContext* context);
 
-// The completion routine of every slot transfer (context: its completion
-// record). Returns STATUS_MORE_PROCESSING_REQUIRED: the IRPs are the driver's.
+// The completion routine of every slot transfer (context: the DeviceContext;
+// the IRP names the slot). Returns STATUS_MORE_PROCESSING_REQUIRED: the IRPs are the driver's.
 IO_COMPLETION_ROUTINE TzSerialBulkInComplete;
 
 // Sends the transfers one context left pending when it had sent its share.

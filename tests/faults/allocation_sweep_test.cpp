@@ -241,9 +241,9 @@ TEST(AllocationSweepTest, AWriteIsSentWholeOrFailsHavingSentNothing) {
          kNoResources, [](Rig& rig, NTSTATUS) { reopen(rig); }});
 }
 
-// Reception resubmits each bulk-in transfer as it completes: a resubmission
-// that cannot get its completion record leaves that slot idle, but the
-// bytes already received are delivered and the other slots go on.
+// Reception resubmits each bulk-in transfer as it completes, without an
+// allocation of its own: whichever allocation of the read fails, the bytes
+// received are delivered.
 TEST(AllocationSweepTest, AReadGetsEveryByteWhicheverResubmissionFails) {
   sweep({"read", openPort,
          [](Rig& rig) {
