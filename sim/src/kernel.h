@@ -8,6 +8,7 @@
 
 #include "free_lists.h"
 #include "sim/app.h"
+#include "timed_action.h"
 
 #include <atomic>
 #include <compare>
@@ -115,7 +116,7 @@ struct TimedKey {
 
 struct TimedItem {
   PKTIMER timer = nullptr;
-  std::function<void()> action;
+  TimedAction action;
   // A device's doing (a bus completion, a late answer): it never waits, so it
   // may also run at a preemption point, between two steps of another thread.
   bool deviceEvent = false;
@@ -137,7 +138,7 @@ struct Kernel {
   std::atomic<int64_t> virtualNow{0};
   std::chrono::steady_clock::time_point bootTime;
   uint64_t sequence = 0;
-  std::map<TimedKey, TimedItem> timeline;
+  std::map<TimedKey, TimedItem, std::less<TimedKey>, KernelNodeAllocator<std::pair<const TimedKey, TimedItem>>> timeline;
   std::unordered_map<PKTIMER, TimedKey> timers;
 
   // deferred work
@@ -212,7 +213,7 @@ enum class TimedRun { Any, Interrupts };
 bool runTimedItemLocked(Lock& lock, TimedRun which);
 // Puts an action on the time line delay100ns from now; a device event may
 // also run at preemption points.
-void scheduleAction(int64_t delay100ns, std::function<void()> action, bool deviceEvent);
+void scheduleAction(int64_t delay100ns, TimedAction action, bool deviceEvent);
 // A point where the platform can interleave other processors' work with this
 // thread's (preemption.cpp): in Deterministic mode, the seed or a pin decides
 // whether queued DPCs, due timers and device events run here.

@@ -335,7 +335,7 @@ void scheduleDeviceEvent(int64_t delay100ns, std::function<void()> action) {
 
 namespace sim::detail {
 
-void scheduleAction(int64_t delay100ns, std::function<void()> action, bool deviceEvent) {
+void scheduleAction(int64_t delay100ns, TimedAction action, bool deviceEvent) {
   Kernel& k = kernel();
   Lock lock(k.mutex);
   TimedItem item;

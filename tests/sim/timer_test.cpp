@@ -4,6 +4,11 @@
 // pending, and timers on one tick fire in due order, ties in the order set.
 #include "support/sim_test.h"
 
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
 namespace {
 
 constexpr int64_t kTick = 156250;  // the default time increment
@@ -247,6 +252,35 @@ TEST_F(TimerTest, TheLongestRelativeDueTimeNeverExpires) {
   sim::advance(3600 * sim::kSecond);
   EXPECT_TRUE(t.firedAt.empty());
   EXPECT_TRUE(KeCancelTimer(&t.timer));
+}
+
+}  // namespace
+
+namespace {
+
+// Scheduled actions of every size, the time line's storage: each runs once
+// with what it captured, in due order, and one still pending when the kernel
+// reboots is destroyed with its captures, not leaked or run.
+TEST_F(TimerTest, ScheduledActionsRunOnceWithTheirCapturesAndPendingOnesAreDroppedAtBoot) {
+  auto token = std::make_shared<int>(0);
+  std::vector<std::string> ran;
+  std::array<uint64_t, 32> large{};  // beyond any inline storage
+  large.back() = 7;
+  sim::schedule(2 * sim::kMs, [&ran, token] { ran.push_back("small"); });
+  sim::schedule(1 * sim::kMs, [&ran, token, large] { ran.push_back("large " + std::to_string(large.back())); });
+  std::function<void()> wrapped = [&ran, token] { ran.push_back("function"); };
+  sim::schedule(3 * sim::kMs, wrapped);
+  EXPECT_EQ(token.use_count(), 5);
+  sim::advance(3 * sim::kMs);
+  EXPECT_EQ(ran, (std::vector<std::string>{"large 7", "small", "function"}));
+  EXPECT_EQ(token.use_count(), 2) << "a run action keeps its captures";
+
+  sim::schedule(sim::kSecond, [&ran, token] { ran.push_back("never"); });
+  sim::schedule(sim::kSecond, [&ran, token, large] { ran.push_back("never"); });
+  EXPECT_EQ(token.use_count(), 4);
+  sim::boot(sim::BootOptions{});
+  EXPECT_EQ(token.use_count(), 2) << "a reboot keeps the captures of the actions it dropped";
+  EXPECT_EQ(ran.size(), 3u);
 }
 
 }  // namespace
