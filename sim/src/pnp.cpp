@@ -19,6 +19,9 @@ constexpr size_t kFamilyExtensionSize = 16;
 
 struct PhysicalDevice {
   pnp::PhysicalDeviceOptions options;
+  // options.internalDeviceControl, shared: every transfer's call holds a
+  // reference, not a copy of the handler.
+  std::shared_ptr<const std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>> internalDeviceControl;
   uint8_t claimBlock[4] = {};
   bool removed = false;
   bool removalAwaitsHandles = false;  // surprise-removed; IRP_MN_REMOVE_DEVICE waits for the last handle
@@ -206,11 +209,11 @@ NTSTATUS busSystemControl(PDEVICE_OBJECT, PIRP irp) { return completeWith(irp, i
 
 NTSTATUS busInternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) {
   PhysicalDevice* device = find(pdo);
-  if (!device || !device->options.internalDeviceControl) return completeWith(irp, STATUS_NOT_SUPPORTED);
-  // A copy keeps the handler (and the device model it holds) alive for the
-  // whole call, even if the device is deleted as the request completes.
-  auto handler = device->options.internalDeviceControl;
-  return handler(pdo, irp);
+  if (!device || !device->internalDeviceControl) return completeWith(irp, STATUS_NOT_SUPPORTED);
+  // A reference keeps the handler (and the device model it holds) alive for
+  // the whole call, even if the device is deleted as the request completes.
+  auto handler = device->internalDeviceControl;
+  return (*handler)(pdo, irp);
 }
 
 void busUnload(PDRIVER_OBJECT) {}
@@ -325,6 +328,9 @@ PDEVICE_OBJECT createPhysicalDevice(const PhysicalDeviceOptions& options) {
   if (!NT_SUCCESS(status)) stop("sim::pnp::createPhysicalDevice", "IoCreateDevice failed");
   auto device = std::make_unique<PhysicalDevice>();
   device->options = options;
+  if (options.internalDeviceControl)
+    device->internalDeviceControl =
+        std::make_shared<const std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>>(options.internalDeviceControl);
   device->instance = instance;
   device->parametersKey = kEnumRoot + widen(std::to_string(instance)) + u"\\Device Parameters";
   registry::createKey(device->parametersKey);
