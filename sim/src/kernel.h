@@ -215,8 +215,8 @@ bool runTimedItemLocked(Lock& lock, TimedRun which);
 // also run at preemption points.
 void scheduleAction(int64_t delay100ns, TimedAction action, bool deviceEvent);
 // A point where the platform can interleave other processors' work with this
-// thread's (preemption.cpp): in Deterministic mode, the seed or a pin decides
-// whether queued DPCs, due timers and device events run here.
+// thread's (preemption.cpp): in Deterministic mode, a random draw or a pin
+// decides whether queued DPCs, due timers and device events run here.
 void preemptionPoint(sim::PreemptionPoint point);
 void resetPreemption(uint64_t seed, unsigned percent);
 // Blocks until pred() (evaluated under the kernel lock) holds or the absolute

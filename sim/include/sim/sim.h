@@ -39,8 +39,8 @@ Addresses defaultAddresses();
 
 // Where the platform can interleave other processors' work with a thread's
 // steps. In Deterministic mode such work otherwise runs only when a thread
-// waits; at a preemption point the seed (BootOptions::preemptionPercent) or a
-// pin (preemption::pin) may run it there. With no spin lock held, queued DPCs
+// waits; at a preemption point a random draw (at BootOptions::preemptionPercent)
+// or a pin (preemption::pin) may run it there. With no spin lock held, queued DPCs
 // run (as on another processor); at PASSIVE_LEVEL also the timers and device
 // events already due, or the next ones when the clock is moved on.
 enum class PreemptionPoint {
