@@ -26,16 +26,14 @@ USHORT TzSerialControlLines(DeviceContext* context) {
   return lines;
 }
 
-namespace {
-
-// What the adapter is to hold: the lines as set, less those a receive hold
-// keeps down. controlLock held.
 USHORT TzSerialWireLinesLocked(const DeviceContext* context) {
   USHORT lines = context->controlLines;
   if (context->rxHolding & RxHoldDtr) lines &= USHORT(~ControlLineDtr);
   if (context->rxHolding & RxHoldRts) lines &= USHORT(~ControlLineRts);
   return lines;
 }
+
+namespace {
 
 // Tells the adapter the lines it is to hold now. PASSIVE_LEVEL.
 NTSTATUS TzSerialSendWireLines(DeviceContext* context) {

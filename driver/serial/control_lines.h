@@ -33,6 +33,10 @@ NTSTATUS TzSerialChangeControlLines(DeviceContext* context, USHORT lines, bool o
 // released the lock. controlLock held.
 BOOLEAN TzSerialFollowHandFlowLocked(DeviceContext* context, const SERIAL_HANDFLOW* before);
 
+// What the adapter is to hold: controlLines less the lines a receive hold
+// keeps down. controlLock held.
+USHORT TzSerialWireLinesLocked(const DeviceContext* context);
+
 // A receive hold on DTR or RTS began or ended: unless the adapter already has
 // the lines that now follow, linesWorkItem sends them. controlLock held.
 void TzSerialLinesFollowHoldsLocked(DeviceContext* context);

@@ -9,7 +9,7 @@
 
 #include "driver/core/device_context.h"
 #include "driver/core/dispatch.h"
-#include "driver/serial/line_state.h"
+#include "driver/serial/control_lines.h"
 #include "driver/serial/queries.h"
 #include "driver/usb/control_requests.h"
 #include "sim/cdc_acm.h"
@@ -459,9 +459,7 @@ void Run::expectAdapterSettings(Port& p, const std::string& when) {
     return;
   // A receive hold keeps its line down on the wire; its change is on the
   // way while the lines' work item is queued.
-  USHORT wire = c->controlLines;
-  if (c->rxHolding & RxHoldDtr) wire &= USHORT(~ControlLineDtr);
-  if (c->rxHolding & RxHoldRts) wire &= USHORT(~ControlLineRts);
+  USHORT wire = TzSerialWireLinesLocked(c);
   if (!c->linesWorkQueued && p.model->controlLineState() != wire)
     fail("the adapter holds control lines " + std::to_string(p.model->controlLineState()) + " " + when +
          ", the port says " + std::to_string(wire));
