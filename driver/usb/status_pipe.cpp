@@ -144,7 +144,9 @@ NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
     ExFreePoolWithTag(record, TzSerialPoolTag);
     TzSerialStatusSubmit(context);
   } else {
-    if ((status == STATUS_DEVICE_BUSY || wanted) && TzSerialStatusMayRetry(context)) TzSerialStatusSubmit(context);
+    // After a pipe error the recovery sends the next one, once the pipe is reset.
+    if ((status == STATUS_DEVICE_BUSY || (wanted && !pipeError)) && TzSerialStatusMayRetry(context))
+      TzSerialStatusSubmit(context);
     TzSerialHoldQueueRelease(&context->holdQueue);
     ExFreePoolWithTag(record, TzSerialPoolTag);
   }
