@@ -192,10 +192,7 @@ Request::~Request() {
   }
 }
 
-bool Request::done() const {
-  Lock lock(kernel().mutex);
-  return state_->done;
-}
+bool Request::done() const { return state_->done.load(std::memory_order_acquire); }
 
 Result Request::wait(std::optional<int64_t> timeout100ns) {
   sim::runUntil([this] { return done(); }, timeout100ns);

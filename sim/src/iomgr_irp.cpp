@@ -93,7 +93,7 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
   request.completionOrder = ++k.requestsCompleted;
   std::free(request.systemBuffer);
   request.systemBuffer = nullptr;
-  request.done = true;
+  request.done.store(true, std::memory_order_release);
   if (request.file) fileRequestFinishedLocked(k, request.file);
   if (request.cancelsInProgress) {
     request.freeDeferred = true;

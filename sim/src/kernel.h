@@ -55,7 +55,9 @@ namespace app {
 struct RequestState {
   PIRP irp = nullptr;  // null once completed and freed
   Result result;
-  bool done = false;
+  // Set last, with release order, once the result and output are final, so
+  // that Request::done() reads it without the kernel mutex.
+  std::atomic<bool> done{false};
   bool returnedPending = false;  // the top dispatch routine returned STATUS_PENDING
   bool markedPending = false;    // the IRP came back marked pending (recorded at completion)
   bool copyBack = false;         // buffered read or device control: copy SystemBuffer out

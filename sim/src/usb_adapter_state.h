@@ -170,6 +170,10 @@ struct CdcAcmAdapter::State {
   uint64_t framedTransfer = 0;
   ULONG framedBytes = 0;
   bool frameScheduled = false;
+  // A pump is on the time line or running and has not yet found the pipes
+  // idle: whatever changes meanwhile is seen by its next scan, so no other
+  // pump is queued for it.
+  bool pumpQueued = false;
   // URB tap events, in bus order, waiting to be delivered (Bus::flushTap), and
   // the transfers the tap has seen submitted that have not completed
   std::vector<std::pair<UrbRecord, bool>> tapEvents;
@@ -269,8 +273,13 @@ struct Bus {
 
   // ---- usb_bus_pump.cpp ----
   // Moves bulk and interrupt data between the device and queued transfers,
-  // from the scheduler. Mutex not held.
+  // from the scheduler; one pump at a time. schedulePump: mutex not held.
   static void schedulePump(State& s);
+  // Mutex held: true when the caller is to queue the pump (queuePump) once
+  // it has released the mutex; false when a queued or running pump will see
+  // the change.
+  static bool claimPumpLocked(State& s);
+  static void queuePump(State& s);
   static void pump(State& s);
   // Seeds the completion delays from sim::seed() and the PDO's name (numbered
   // from 0 after each boot), so each adapter draws its own replayable sequence.

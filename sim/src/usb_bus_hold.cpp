@@ -90,7 +90,7 @@ void Bus::cancelRoutine(PDEVICE_OBJECT, PIRP irp) {
     state->tapFinish(id, urb, cancelled(), UrbRecord::State::Cancelled);
     // A pump that found this transfer at the head of its queue while it was
     // being cancelled stopped there: the transfers behind it may take data now.
-    if (queued) schedulePump(*state);
+    if (queued && claimPumpLocked(*state)) queuePump(*state);
   }
   flushTap(*state);
   completeUrb(irp, urb, cancelled());

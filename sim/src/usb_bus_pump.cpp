@@ -108,26 +108,52 @@ void Bus::pump(State& s) {
     std::lock_guard lock(s.mutex);
     scheduleFrame(s);
   }
-  for (;;) {
-    Finished done;
-    {
-      std::lock_guard lock(s.mutex);
-      if (!nextTransfer(s, done)) return;
-      if (done.delayed) {
-        deliverLater(s, done);
-        continue;
+  try {
+    for (;;) {
+      Finished done;
+      {
+        std::lock_guard lock(s.mutex);
+        if (!nextTransfer(s, done)) {
+          // Decided under the mutex: a change after this queues a new pump.
+          s.pumpQueued = false;
+          return;
+        }
+        if (done.delayed) {
+          deliverLater(s, done);
+          continue;
+        }
       }
+      flushTap(s);
+      completeUrb(done.transfer.irp, done.transfer.urb, done.outcome);
     }
-    flushTap(s);
-    completeUrb(done.transfer.irp, done.transfer.urb, done.outcome);
+  } catch (...) {
+    // A verifier stop out of a completion: the next change pumps again.
+    std::lock_guard lock(s.mutex);
+    s.pumpQueued = false;
+    throw;
   }
 }
 
-void Bus::schedulePump(State& s) {
+bool Bus::claimPumpLocked(State& s) {
+  if (s.pumpQueued) return false;
+  s.pumpQueued = true;
+  return true;
+}
+
+void Bus::queuePump(State& s) {
   // Captures the weak reference alone, so the scheduled call needs no heap block.
   sim::detail::scheduleAction(0, [weak = s.self] {
     if (auto adapter = weak.lock()) pump(stateOf(*adapter));
   }, true);
+}
+
+void Bus::schedulePump(State& s) {
+  bool queue;
+  {
+    std::lock_guard lock(s.mutex);
+    queue = claimPumpLocked(s);
+  }
+  if (queue) queuePump(s);
 }
 
 void Bus::seedOnce(State& s, PDEVICE_OBJECT pdo) {

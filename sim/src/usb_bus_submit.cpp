@@ -132,9 +132,10 @@ NTSTATUS Bus::submit(State& s, PIRP irp, PURB urb) {
       return STATUS_PENDING;
     }
     hold(s, id, {irp, urb, pipe, {}, false});
+    bool queue = claimPumpLocked(s);
     lock.unlock();
     flushTap(s);
-    schedulePump(s);
+    if (queue) queuePump(s);
     return STATUS_PENDING;
   }
   if (function == URB_FUNCTION_ABORT_PIPE) return abortPipe(s, lock, id, irp, urb);

@@ -351,7 +351,7 @@ void Run::writeStep(Port& p) {
   else
     length = ULONG(5000 + random.below(70000));
   std::vector<uint8_t> data(length);
-  for (auto& b : data) b = uint8_t(0x20 + random.below(0x5F));
+  random.printable(data);
   note(length ? "write" : "write empty", std::to_string(length) + " bytes");
   Op& op = submit(p, length ? "write" : "write empty", p.file.writeAsync(data), OpWrite);
   op.length = length;
@@ -395,7 +395,7 @@ void Run::queuedReadsStep(Port& p) {
   }
   if (!p.present() || !p.model) return;
   std::vector<uint8_t> block(total);
-  for (auto& b : block) b = uint8_t(0x20 + random.below(0x5F));
+  random.printable(block);
   p.model->sendBulkIn(block);
 }
 
@@ -594,7 +594,10 @@ void Run::deviceStep(Port& p) {
     size_t n = random.chance(0.7) ? 1 + random.below(100) : 1 + random.below(9000);
     std::vector<uint8_t> data(n);
     bool printable = random.chance(0.85);
-    for (auto& b : data) b = printable ? uint8_t(0x20 + random.below(0x5F)) : uint8_t(random.below(256));
+    if (printable)
+      random.printable(data);
+    else
+      random.fill(data, 0, 256);
     note("bulk-in data", std::to_string(n) + " bytes");
     m.sendBulkIn(data);
   } else if (pick < 34) {

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <sstream>
 
 namespace explore {
@@ -27,6 +26,24 @@ std::string preview(const uint8_t* p, size_t n) {
   return out.str();
 }
 
+// Whether every byte is in 0x20..0x7E: per 64-bit word, no byte below 0x20,
+// none with its top bit set, none equal to 0x7F.
+bool allInAlphabet(const uint8_t* p, size_t n) {
+  constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x;
+    std::memcpy(&x, p + i, 8);
+    uint64_t below = (x - ones * 0x20) & ~x & highs;
+    uint64_t high = x & highs;
+    uint64_t del = ((x ^ (ones * 0x7F)) - ones) & ~(x ^ (ones * 0x7F)) & highs;
+    if (below | high | del) return false;
+  }
+  for (; i < n; ++i)
+    if (!inAlphabet(p[i])) return false;
+  return true;
+}
+
 bool matchesAt(const std::vector<uint8_t>& stream, size_t at, const std::vector<uint8_t>& piece) {
   if (at + piece.size() > stream.size()) return false;
   return piece.empty() || std::memcmp(stream.data() + at, piece.data(), piece.size()) == 0;
@@ -35,6 +52,9 @@ bool matchesAt(const std::vector<uint8_t>& stream, size_t at, const std::vector<
 }  // namespace
 
 std::vector<uint8_t> alphabetOnly(const std::vector<uint8_t>& bytes) {
+  // Most pieces hold only the alphabet: found eight bytes at a time, and the
+  // piece is copied whole.
+  if (allInAlphabet(bytes.data(), bytes.size())) return bytes;
   std::vector<uint8_t> kept;
   kept.reserve(bytes.size());
   for (uint8_t b : bytes)
@@ -93,16 +113,16 @@ std::string ReceiveLog::check() const {
     } else if (gapAllowed && read.data.empty()) {
       for (size_t at = ends.front(); at <= stream.size() && next.size() < kMaxCandidates; ++at) next.push_back(at);
     } else if (gapAllowed) {
-      // Every offset the read matches at, from the earliest end on: a
-      // Boyer-Moore-Horspool search skips most offsets a byte-by-byte compare
-      // would visit.
-      std::boyer_moore_horspool_searcher searcher(read.data.begin(), read.data.end());
-      auto from = stream.begin() + std::min(ends.front(), stream.size());
+      // Every offset the read matches at, from the earliest end on. memmem
+      // scans many bytes a step: most reads are short, where a skip table
+      // gains little.
+      size_t from = std::min(ends.front(), stream.size());
       while (next.size() < kMaxCandidates) {
-        auto found = std::search(from, stream.end(), searcher);
-        if (found == stream.end()) break;
-        next.push_back(size_t(found - stream.begin()) + read.data.size());
-        from = found + 1;
+        const void* found = memmem(stream.data() + from, stream.size() - from, read.data.data(), read.data.size());
+        if (!found) break;
+        size_t at = size_t(static_cast<const uint8_t*>(found) - stream.data());
+        next.push_back(at + read.data.size());
+        from = at + 1;
       }
     } else {
       for (size_t at : ends)

@@ -8,6 +8,7 @@
 #include "sim/cdc_acm.h"
 #include "stream_check.h"
 
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <random>
@@ -20,14 +21,54 @@ struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The run's random source: xoshiro256** seeded through splitmix64, small and
+// fast enough that drawing is a small part of a run.
 class Random {
  public:
-  explicit Random(uint64_t seed) : engine_(seed) {}
-  uint64_t below(uint64_t n) { return n ? engine_() % n : 0; }
-  bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(engine_) < p; }
+  using result_type = uint64_t;
+  static constexpr result_type min() { return 0; }
+  static constexpr result_type max() { return UINT64_MAX; }
+
+  explicit Random(uint64_t seed) {
+    for (uint64_t& word : state_) {
+      seed += 0x9E3779B97F4A7C15ull;
+      uint64_t z = seed;
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+      word = z ^ (z >> 31);
+    }
+  }
+  result_type operator()() {
+    uint64_t result = rotl(state_[1] * 5, 7) * 9;
+    uint64_t t = state_[1] << 17;
+    state_[2] ^= state_[0];
+    state_[3] ^= state_[1];
+    state_[1] ^= state_[2];
+    state_[0] ^= state_[3];
+    state_[2] ^= t;
+    state_[3] = rotl(state_[3], 45);
+    return result;
+  }
+  uint64_t below(uint64_t n) { return n ? (*this)() % n : 0; }
+  bool chance(double p) { return double((*this)() >> 11) * 0x1.0p-53 < p; }
+  // Fills `bytes` with values from `lowest` up to `lowest + count - 1`, eight
+  // to a draw (payloads are most of what a run draws): each byte is the next
+  // base-`count` digit of the draw's binary fraction.
+  void fill(std::vector<uint8_t>& bytes, unsigned lowest, unsigned count) {
+    for (size_t i = 0; i < bytes.size(); i += 8) {
+      uint64_t fraction = (*this)();
+      for (size_t j = i; j < std::min(bytes.size(), i + 8); ++j) {
+        unsigned __int128 wide = (unsigned __int128)fraction * count;
+        bytes[j] = uint8_t(lowest + unsigned(wide >> 64));
+        fraction = uint64_t(wide);
+      }
+    }
+  }
+  void printable(std::vector<uint8_t>& bytes) { fill(bytes, 0x20, 0x5F); }
 
  private:
-  std::mt19937_64 engine_;
+  static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+  uint64_t state_[4];
 };
 
 enum OpType { OpRead, OpWrite, OpIoctl, OpFlush };
