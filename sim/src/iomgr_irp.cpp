@@ -35,14 +35,14 @@ void initializeIrp(PIRP irp, CCHAR stackSize, USHORT size) {
   irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
 }
 
-IrpRecord& recordOf(Kernel& k, PIRP irp, const char* call) {
-  auto it = k.irps.find(irp);
-  if (it == k.irps.end()) {
-    for (PIRP freed : k.irpQuarantine)
-      if (freed == irp) stop(call, "uses an IRP after it was freed");
-    stop(call, "uses something that is not an IRP");
-  }
-  return it->second;
+// The IRP's record, once its header says it is live. Needs no lock: the
+// header's state is atomic, and the record stays put while the IRP lives.
+IrpRecord& recordOf(PIRP irp, const char* call) {
+  IrpHeader* header = headerOf(irp);
+  uint32_t state = header->state.load(std::memory_order_relaxed);
+  if (state == IrpHeader::kFreed) stop(call, "uses an IRP after it was freed");
+  if (state != IrpHeader::kLive) stop(call, "uses something that is not an IRP");
+  return *header->record;
 }
 
 bool inFlight(PIRP irp) { return irp->CurrentLocation <= irp->StackCount; }
@@ -118,28 +118,34 @@ const IO_STACK_LOCATION* inFlightLocationForLocked(Kernel& k, PDEVICE_OBJECT dev
 
 PIRP allocateIrp(CCHAR stackSize, IrpOwner owner) {
   if (stackSize < 1) stop("IoAllocateIrp", "stack size below 1");
-  size_t hostBytes = (irpBytes(stackSize) + 15) / 16 * 16;
+  size_t hostBytes = sizeof(IrpHeader) + (irpBytes(stackSize) + 15) / 16 * 16;
   Kernel& k = kernel();
   Lock lock(k.mutex);
-  auto irp = static_cast<PIRP>(k.irpFreeLists.take(hostBytes));
-  if (!irp) irp = static_cast<PIRP>(std::aligned_alloc(16, hostBytes));
+  auto header = static_cast<IrpHeader*>(k.irpFreeLists.take(hostBytes));
+  if (!header) header = static_cast<IrpHeader*>(std::aligned_alloc(16, hostBytes));
+  auto irp = reinterpret_cast<PIRP>(header + 1);
   initializeIrp(irp, stackSize, USHORT(irpBytes(stackSize)));
-  k.irps[irp] = IrpRecord{owner, nullptr, {}};
+  auto [entry, added] = k.irps.insert_or_assign(irp, IrpRecord{owner, nullptr, {}});
+  header->record = &entry->second;
+  header->state.store(IrpHeader::kLive, std::memory_order_relaxed);
   return irp;
 }
 
 void freeIrpLocked(Kernel& k, PIRP irp) {
   forgetPowerIrpLocked(k, irp);
   k.irps.erase(irp);
+  IrpHeader* header = headerOf(irp);
+  header->state.store(IrpHeader::kFreed, std::memory_order_relaxed);
+  header->record = nullptr;
   size_t bytes = irpBytes(irp->StackCount);
   std::memset(irp, 0xDD, bytes);
   if (k.options.addresses == sim::Addresses::Reuse) {
-    k.irpFreeLists.put(irp, (bytes + 15) / 16 * 16);
+    k.irpFreeLists.put(header, sizeof(IrpHeader) + (bytes + 15) / 16 * 16);
     return;
   }
   k.irpQuarantine.push_back(irp);
   if (k.irpQuarantine.size() > kQuarantineIrps) {
-    std::free(k.irpQuarantine.front());
+    std::free(headerOf(k.irpQuarantine.front()));
     k.irpQuarantine.pop_front();
   }
 }
@@ -155,13 +161,9 @@ NTSTATUS invalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
 }
 
 NTSTATUS callDriverAs(const char* call, PDEVICE_OBJECT deviceObject, PIRP irp) {
-  Kernel& k = kernel();
   checkKernelStack(call);
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop(call, "called above DISPATCH_LEVEL");
-  {
-    Lock lock(k.mutex);
-    recordOf(k, irp, call);
-  }
+  recordOf(irp, call);
   if (irp->CurrentLocation <= 1) stop(call, "IRP has no stack location left for the next driver");
   if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) return presentPowerIrp(call, deviceObject, irp);
   irp->CurrentLocation--;
@@ -192,7 +194,7 @@ PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
 void IoFreeIrp(PIRP irp) {
   Kernel& k = kernel();
   Lock lock(k.mutex);
-  IrpRecord& record = recordOf(k, irp, "IoFreeIrp");
+  IrpRecord& record = recordOf(irp, "IoFreeIrp");
   if (record.owner == IrpOwner::PowerManager)
     stop("IoFreeIrp", "frees a power IRP from PoRequestPowerIrp: the power manager frees it after the completion function");
   if (record.owner != IrpOwner::Driver) stop("IoFreeIrp", "frees an IRP the I/O manager owns");
@@ -202,9 +204,7 @@ void IoFreeIrp(PIRP irp) {
 }
 
 void IoReuseIrp(PIRP irp, NTSTATUS status) {
-  Kernel& k = kernel();
-  Lock lock(k.mutex);
-  recordOf(k, irp, "IoReuseIrp");
+  recordOf(irp, "IoReuseIrp");
   if (inFlight(irp)) stop("IoReuseIrp", "reuses an IRP that a driver below still holds");
   if (irp->CancelRoutine) stop("IoReuseIrp", "reuses an IRP with a cancel routine set");
   initializeIrp(irp, irp->StackCount, irp->Size);
@@ -220,10 +220,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
 void IofCompleteRequest(PIRP irp, CCHAR) {
   Kernel& k = kernel();
   checkKernelStack("IofCompleteRequest");
-  {
-    Lock lock(k.mutex);
-    recordOf(k, irp, "IofCompleteRequest");
-  }
+  recordOf(irp, "IofCompleteRequest");
   if (!inFlight(irp)) stop("IofCompleteRequest", "completes an IRP that is already complete (completed twice)");
   if (irp->CancelRoutine) stop("IofCompleteRequest", "completes an IRP whose cancel routine is still set");
   if (irp->IoStatus.Status == STATUS_PENDING) stop("IofCompleteRequest", "completes an IRP with STATUS_PENDING");
@@ -263,7 +260,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
   }
 
   Lock lock(k.mutex);
-  IrpRecord& record = recordOf(k, irp, "IofCompleteRequest");
+  IrpRecord& record = recordOf(irp, "IofCompleteRequest");
   if (record.owner == IrpOwner::PowerManager) {
     std::function<void(PIRP)> finish = std::move(record.finish);
     lock.unlock();
@@ -289,10 +286,7 @@ void IoMarkIrpPending(PIRP irp) {
 BOOLEAN IoCancelIrp(PIRP irp) {
   Kernel& k = kernel();
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) stop("IoCancelIrp", "called above DISPATCH_LEVEL");
-  {
-    Lock lock(k.mutex);
-    recordOf(k, irp, "IoCancelIrp");
-  }
+  recordOf(irp, "IoCancelIrp");
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   irp->Cancel = TRUE;

@@ -90,9 +90,9 @@ void freeAllObjects(Kernel& k) {
   k.deviceNames.clear();
   k.namesOfDevices.clear();
   k.symbolicLinks.clear();
-  for (auto& [irp, record] : k.irps) std::free(irp);
+  for (auto& [irp, record] : k.irps) std::free(headerOf(irp));
   k.irps.clear();
-  for (PIRP irp : k.irpQuarantine) std::free(irp);
+  for (PIRP irp : k.irpQuarantine) std::free(headerOf(irp));
   k.irpQuarantine.clear();
   k.irpFreeLists.clear();
   for (PIO_WORKITEM item : k.workItems) delete item;

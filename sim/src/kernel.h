@@ -106,6 +106,19 @@ struct IrpRecord {
   std::function<void(PIRP)> finish;
 };
 
+// What the I/O manager keeps just before every IRP it allocates, in the same
+// host block: whether the IRP is live, and its entry in the IRP table (which
+// never moves), so that the calls made for every request check the IRP
+// without a table lookup or the kernel mutex.
+struct IrpHeader {
+  static constexpr uint32_t kLive = 0x21505249;   // "IRP!"
+  static constexpr uint32_t kFreed = 0x45455246;  // "FREE"
+  std::atomic<uint32_t> state;
+  IrpRecord* record;
+};
+static_assert(sizeof(IrpHeader) == 16, "the IRP after its header stays 16-byte aligned");
+inline IrpHeader* headerOf(PIRP irp) { return reinterpret_cast<IrpHeader*>(irp) - 1; }
+
 // An item on the time line: a timer's expiry or a scheduled action. Items run
 // in order of due; timers expiring on one tick in order of their own due times,
 // as the platform's timer list keeps them; ties in the order they were set.
@@ -219,7 +232,12 @@ void scheduleAction(int64_t delay100ns, TimedAction action, bool deviceEvent);
 // A point where the platform can interleave other processors' work with this
 // thread's (preemption.cpp): in Deterministic mode, a random draw or a pin
 // decides whether queued DPCs, due timers and device events run here.
-void preemptionPoint(sim::PreemptionPoint point);
+// Set while a percentage or a pin is in force; points look no further otherwise.
+extern std::atomic<bool> preemptionArmed;
+void takePreemptionPoint(sim::PreemptionPoint point);
+inline void preemptionPoint(sim::PreemptionPoint point) {
+  if (preemptionArmed.load(std::memory_order_relaxed)) takePreemptionPoint(point);
+}
 void resetPreemption(uint64_t seed, unsigned percent);
 // Blocks until pred() (evaluated under the kernel lock) holds or the absolute
 // deadline passes; runs the kernel loop in Deterministic mode.
@@ -334,9 +352,28 @@ class KernelStackEntry {
  private:
   const char* saved_;
 };
+// Where this thread's current kernel stack begins (null outside driver
+// code), and the deepest chain measured below such a mark.
+extern __thread const char* kernelStackBase;
+extern __thread size_t deepestKernelStackBytes;
+[[noreturn]] void kernelStackOverflow(const char* call, size_t used);
+size_t kernelStackLimitBytes();
 // Stops when the call chain below this thread's mark is deeper than the
-// platform's kernel stack. Called by the kernel calls drivers make often.
-void checkKernelStack(const char* call);
+// platform's kernel stack. Called by the kernel calls drivers make often, so
+// inline: it measures at its caller's frame.
+inline void checkKernelStack(const char* call) {
+  const char* base = kernelStackBase;
+  if (!base) return;
+  // The frame address, not a local's: under AddressSanitizer locals may live
+  // on a heap-allocated fake stack.
+  const char* here = static_cast<const char*>(__builtin_frame_address(0));
+  // The stack grows down; a frame above the base belongs to another entry.
+  if (here > base) return;
+  size_t used = size_t(base - here);
+  if (used <= deepestKernelStackBytes) return;
+  deepestKernelStackBytes = used;
+  if (used > kernelStackLimitBytes()) kernelStackOverflow(call, used);
+}
 
 // Formats a verifier message and stops.
 [[noreturn]] void stop(const char* call, const std::string& rule);

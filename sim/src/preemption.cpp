@@ -11,6 +11,8 @@
 
 namespace sim::detail {
 
+std::atomic<bool> preemptionArmed{false};
+
 namespace {
 
 // Moving the clock on at a point stands for the thread losing its processor;
@@ -21,7 +23,6 @@ constexpr int64_t kLongestClockMove100ns = 20 * 10000;
 constexpr int kMostItemsPerPoint = 64;
 
 struct PreemptionState {
-  std::atomic<bool> armed{false};  // a percentage or a pin: points look further
   unsigned percent = 0;
   std::mt19937_64 random;
   std::array<uint64_t, kPreemptionPoints> pinnedAt{};  // the passed count a pin fires at; 0: none
@@ -38,7 +39,7 @@ thread_local bool preempting = false;
 void rearmLocked(PreemptionState& st) {
   bool pinned = false;
   for (uint64_t at : st.pinnedAt) pinned = pinned || at != 0;
-  st.armed.store(st.percent != 0 || pinned, std::memory_order_relaxed);
+  preemptionArmed.store(st.percent != 0 || pinned, std::memory_order_relaxed);
 }
 
 // Counts the point and decides whether it runs work. Kernel mutex held.
@@ -79,9 +80,8 @@ void resetPreemption(uint64_t seed, unsigned percent) {
   rearmLocked(st);
 }
 
-void preemptionPoint(PreemptionPoint point) {
+void takePreemptionPoint(PreemptionPoint point) {
   PreemptionState& st = state();
-  if (!st.armed.load(std::memory_order_relaxed)) return;
   Kernel& k = kernel();
   if (k.options.mode != Mode::Deterministic || preempting || heldSpinLocks() || KeGetCurrentIrql() > DISPATCH_LEVEL)
     return;

@@ -39,33 +39,29 @@ constexpr size_t kFrameGrowth = 1;
 
 constexpr size_t kStackLimit = kKernelStackBytes * kFrameGrowth;
 
-// Where this thread's current kernel stack begins; null outside driver code.
-thread_local const char* stackBase = nullptr;
-thread_local size_t deepest = 0;
-
 // The frame address, not a local's: under AddressSanitizer locals may live on
 // a heap-allocated fake stack.
 inline const char* frameAddress() { return static_cast<const char*>(__builtin_frame_address(0)); }
 
 }  // namespace
 
-KernelStackEntry::KernelStackEntry(bool freshStack) : saved_(stackBase) {
-  if (freshStack || !stackBase) stackBase = frameAddress();
+__thread const char* kernelStackBase = nullptr;
+__thread size_t deepestKernelStackBytes = 0;
+
+size_t kernelStackLimitBytes() { return kStackLimit; }
+
+KernelStackEntry::KernelStackEntry(bool freshStack) : saved_(kernelStackBase) {
+  if (freshStack || !kernelStackBase) kernelStackBase = frameAddress();
 }
 
-KernelStackEntry::~KernelStackEntry() { stackBase = saved_; }
+KernelStackEntry::~KernelStackEntry() { kernelStackBase = saved_; }
 
-__attribute__((noinline)) void checkKernelStack(const char* call) {
-  if (!stackBase) return;
-  const char* here = frameAddress();
-  // The stack grows down; a frame above the base belongs to another entry.
-  if (here > stackBase) return;
-  size_t used = size_t(stackBase - here);
-  if (used > deepest) deepest = used;
-  if (used > kStackLimit)
-    stop(call, "the kernel stack overflows: the driver's call chain uses " + std::to_string(used) +
-                   " bytes of the " + std::to_string(kStackLimit) +
-                   " a thread has (a routine that calls itself back for each request it handles?)");
+void kernelStackOverflow(const char* call, size_t used) {
+  // The deepest stays at the limit, so that every later overflow stops too.
+  deepestKernelStackBytes = kStackLimit;
+  stop(call, "the kernel stack overflows: the driver's call chain uses " + std::to_string(used) + " bytes of the " +
+                 std::to_string(kStackLimit) +
+                 " a thread has (a routine that calls itself back for each request it handles?)");
 }
 
 }  // namespace sim::detail
@@ -75,8 +71,8 @@ namespace sim {
 size_t kernelStackLimit() { return detail::kStackLimit; }
 
 size_t deepestKernelStack(bool reset) {
-  size_t value = detail::deepest;
-  if (reset) detail::deepest = 0;
+  size_t value = detail::deepestKernelStackBytes;
+  if (reset) detail::deepestKernelStackBytes = 0;
   return value;
 }
 
