@@ -9,6 +9,7 @@
 #pragma once
 
 #include "kernel.h"
+#include "node_pool.h"
 #include "sim/cdc_acm.h"
 #include "usb_byte_queue.h"
 
@@ -148,7 +149,10 @@ struct CdcAcmAdapter::State {
   int shortOutTimes = 0;       // for how many more transfers (< 0: all; 0: off)
   // requests
   uint64_t nextId = 1;
-  std::map<uint64_t, model::InFlight> inFlight;
+  sim::detail::NodePool inFlightNodes;  // before the table it serves
+  std::map<uint64_t, model::InFlight, std::less<uint64_t>,
+           sim::detail::PooledAllocator<std::pair<const uint64_t, model::InFlight>>>
+      inFlight{sim::detail::PooledAllocator<std::pair<const uint64_t, model::InFlight>>(inFlightNodes)};
   // holdThroughCancel: how many more transfers each endpoint loses, and the
   // ones it has lost (no cancel routine, in no pipe's queue).
   std::map<uint8_t, int> loseTransfers;
