@@ -43,6 +43,22 @@ void checkWaitable(PVOID object) {
     stop("KeWaitForSingleObject", "object is not an initialised event or timer");
 }
 
+// The contended case, out of line so that the uncontended acquire stays light.
+__attribute__((noinline)) void spinUntilAcquired(PKSPIN_LOCK lock) {
+  KSPIN_LOCK expected = 0;
+  while (!__atomic_compare_exchange_n(lock, &expected, ownerValue(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+    if (kernel().options.mode == sim::Mode::Deterministic)
+      stop("KeAcquireSpinLock", "spin lock is held by a context that is not running (deadlock)");
+    expected = 0;
+    std::this_thread::yield();
+  }
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void tooManySpinLocks(PKSPIN_LOCK lock) {
+  __atomic_store_n(lock, KSPIN_LOCK(0), __ATOMIC_RELEASE);
+  stop("KeAcquireSpinLock", "holds more than " + std::to_string(kMaxHeldLocks) + " spin locks at once");
+}
+
 }  // namespace
 
 void setIrql(KIRQL irql) { currentIrql = irql; }
@@ -95,16 +111,9 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) {
   if (currentIrql < DISPATCH_LEVEL) stop("KeAcquireSpinLockAtDpcLevel", "called below DISPATCH_LEVEL");
   if (holdsSpinLock(lock)) stop("KeAcquireSpinLock", "acquires a spin lock this thread already holds (deadlock)");
   KSPIN_LOCK expected = 0;
-  while (!__atomic_compare_exchange_n(lock, &expected, ownerValue(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-    if (kernel().options.mode == sim::Mode::Deterministic)
-      stop("KeAcquireSpinLock", "spin lock is held by a context that is not running (deadlock)");
-    expected = 0;
-    std::this_thread::yield();
-  }
-  if (heldLocks.count == kMaxHeldLocks) {
-    __atomic_store_n(lock, KSPIN_LOCK(0), __ATOMIC_RELEASE);
-    stop("KeAcquireSpinLock", "holds more than " + std::to_string(kMaxHeldLocks) + " spin locks at once");
-  }
+  if (!__atomic_compare_exchange_n(lock, &expected, ownerValue(), false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+    spinUntilAcquired(lock);
+  if (heldLocks.count == kMaxHeldLocks) tooManySpinLocks(lock);
   heldLocks.locks[heldLocks.count++] = lock;
 }
 

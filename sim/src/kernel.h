@@ -377,5 +377,8 @@ inline void checkKernelStack(const char* call) {
 
 // Formats a verifier message and stops.
 [[noreturn]] void stop(const char* call, const std::string& rule);
+// The same for a fixed rule: out of line and cold, so that the checks on hot
+// paths build no string and their callers keep a light frame.
+[[noreturn, gnu::cold, gnu::noinline]] void stop(const char* call, const char* rule);
 
 }  // namespace sim::detail

@@ -44,7 +44,8 @@ void Bus::hold(State& s, uint64_t id, InFlight f) {
   IoMarkIrpPending(f.irp);
   f.irp->Tail.Overlay.DriverContext[0] = &s;
   f.irp->Tail.Overlay.DriverContext[1] = reinterpret_cast<PVOID>(uintptr_t(id));
-  s.inFlight[id] = f;
+  // Ids only grow: the new one goes at the end, with no search.
+  s.inFlight.emplace_hint(s.inFlight.end(), id, f);
   if (f.pipe) f.pipe->queue.push_back(id);
   IoSetCancelRoutine(f.irp, cancelRoutine);
   // A cancel that came before the routine was set finds none: honour it here.

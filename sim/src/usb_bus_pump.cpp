@@ -53,10 +53,12 @@ bool nextTransfer(CdcAcmAdapter::State& s, Finished& done) {
                           : !s.holdOut);
     if (!ready) continue;
     uint64_t id = p->queue.front();
-    // Everything queued is held; one that is not would block its pipe for good.
-    if (!s.inFlight.contains(id)) stop("simulated USB bus", "a pipe's queue holds a transfer the bus no longer holds");
     auto f = Bus::claim(s, id);
-    if (!f) continue;  // being cancelled; its cancel routine pumps again
+    if (!f) {
+      // Everything queued is held; one that is not would block its pipe for good.
+      if (!s.inFlight.contains(id)) stop("simulated USB bus", "a pipe's queue holds a transfer the bus no longer holds");
+      continue;  // being cancelled; its cancel routine pumps again
+    }
     done = {id, *f, move(s, id, *p, f->urb->UrbBulkOrInterruptTransfer), false};
     done.delayed = p == bulkIn && NT_SUCCESS(done.outcome.status) && s.options.bulkInCompletionDelay100ns > 0;
     if (!done.delayed) {

@@ -70,7 +70,9 @@ NTSTATUS Bus::submit(State& s, PIRP irp, PURB urb) {
 
   std::unique_lock lock(s.mutex);
   uint64_t id = s.nextId++;
-  UrbRecord record{.id = id, .function = function, .control = control, .submitted100ns = sim::now()};
+  // The record goes only to the URB record and the tap; the clock is read for them alone.
+  bool recorded = s.options.record || s.tapping.load(std::memory_order_relaxed);
+  UrbRecord record{.id = id, .function = function, .control = control, .submitted100ns = recorded ? sim::now() : 0};
   if (control) {
     record.requestType = setup.type;
     record.request = setup.request;

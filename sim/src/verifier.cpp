@@ -13,6 +13,8 @@ void stop(const char* call, const std::string& rule) {
   sim::verifierStop(std::string(call) + ": " + rule);
 }
 
+void stop(const char* call, const char* rule) { stop(call, std::string(rule)); }
+
 }  // namespace sim::detail
 
 using namespace sim::detail;
