@@ -578,13 +578,14 @@ void Run::deviceStep(Port& p) {
   if (!p.present() || !p.model) return;
   auto& m = *p.model;
   if (p.hasInterruptPipe() && random.chance(0.01)) {
-    // A bus driver that loses the status transfer, cancelled or not, and
-    // finds it again 12 s later: closes, queries and power-downs must not
-    // wait on it for ever.
-    const uint8_t e = 0x81;
+    // A bus driver that loses the next status or bulk-in transfer, cancelled
+    // or not, and finds it again 12 s later: closes, queries and power-downs
+    // must not wait on it for ever, and no received byte is lost or reordered.
+    const uint8_t e = random.chance(0.5) ? 0x81 : 0x82;
     note("bus loses a transfer", hex(std::vector<uint8_t>{e}));
     m.holdThroughCancel(e, 1);
     p.lastLoss = sim::now();
+    p.losses.emplace_back(e, p.lastLoss);
     sim::scheduleDeviceEvent(12 * sim::kSecond, [model = p.model] { model->releaseHeldThroughCancel(); });
     p.transportTrouble = true;
     return;

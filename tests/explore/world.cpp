@@ -409,6 +409,7 @@ void World::opened(Port& p) {
   p.readerFaults = 0;
   p.faultEpochAtOpen = faultEpoch_;
   p.powerSinceOpen = false;
+  p.openedAt = sim::now();
 }
 
 void World::closed(Port& p, bool checkDrained) {
@@ -497,7 +498,10 @@ void World::quiescentChecks(Port& p) {
   bool readsPending = false;
   for (auto& op : p.ops)
     if (op->type == OpRead && !op->request.done()) readsPending = true;
-  bool complete = c->portActive && !readsPending && p.model && p.model->pendingBulkInBytes() == 0 && !p.escapeTaint;
+  // A bulk-in transfer the bus lost holds back the data of the ones after it
+  // until it comes back.
+  bool complete = c->portActive && !readsPending && p.model && p.model->pendingBulkInBytes() == 0 &&
+                  p.model->heldThroughCancel() == 0 && !p.escapeTaint;
   if (!p.escapeTaint) p.rx.ringAtEnd(ring, step_, complete);
   checkReaders(p, c);
 }
@@ -512,10 +516,11 @@ void World::checkReaders(Port& p, DeviceContext* c) {
       p.readerFaults >= TzSerialPipeRecoveryAttempts || c->devicePowerState != PowerDeviceD0)
     return;
   // The bus gives a transfer it lost back cancelled, though the driver never
-  // asked: the status reader may stay idle from then until the next open.
-  bool statusLost = p.lossActive();
+  // asked: its reader may stay idle from then until the next open.
+  bool statusLost = p.lossesInSession(0x81) > 0;
+  unsigned idle = 0;
   for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
-    if (!c->bulkInBusy[slot])
+    if (!c->bulkInBusy[slot] && ++idle > p.lossesInSession(0x82))
       fail("bulk-in slot " + std::to_string(slot) + " is idle on an open port after " +
            std::to_string(p.readerFaults) + " pipe error(s)");
   bool statusReader = p.hasInterruptPipe() && c->interfaceClass == FILE_DEVICE_MODEM;
