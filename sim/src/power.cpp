@@ -45,7 +45,8 @@ struct PowerIrp {
 
 struct DeviceSlots {
   PIRP active[kKinds] = {};
-  std::deque<PIRP> waiting[kKinds];
+  // Short and mostly empty: a vector allocates nothing until a request waits.
+  std::vector<PIRP> waiting[kKinds];
   bool empty() const {
     for (int kind = 0; kind < kKinds; ++kind)
       if (active[kind] || !waiting[kind].empty()) return false;
@@ -127,7 +128,7 @@ void releaseSlotLocked(Kernel& k, PDEVICE_OBJECT device, int kind, PIRP irp) {
   slots.active[kind] = nullptr;
   if (!slots.waiting[kind].empty()) {
     PIRP next = slots.waiting[kind].front();
-    slots.waiting[kind].pop_front();
+    slots.waiting[kind].erase(slots.waiting[kind].begin());
     slots.active[kind] = next;
     dispatchLaterLocked(k, device, next, m.deliveryIrql);
   }
