@@ -39,6 +39,7 @@ struct Options {
   std::string self;           // this program, for the profiler's runs
   std::string binaryDir;      // where results.csv and throughput.svg go
   std::string tzcom;          // the host program
+  std::string tzexplore;      // the seeded explorer
 };
 
 // n bytes of the stream that starts at byte `first`: a 65521-byte period, so
@@ -54,6 +55,7 @@ void loopback(const Options& options, Results& results);
 void latency(const Options& options, Results& results);
 void busSaturation(const Options& options, Results& results);
 void rfc2217Peer(const Options& options, Results& results);
+void explorerRate(const Options& options, Results& results);
 
 // The receive path and its floor alone, for the instruction counter to run:
 // `tzbench --probe receive-path|floor MIB`.

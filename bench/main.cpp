@@ -23,6 +23,9 @@
 #ifndef TZBENCH_TZCOM
 #define TZBENCH_TZCOM "tzcom"
 #endif
+#ifndef TZBENCH_TZEXPLORE
+#define TZBENCH_TZEXPLORE "tzexplore"
+#endif
 
 namespace {
 
@@ -32,12 +35,12 @@ const std::vector<std::pair<std::string, Benchmark>>& benchmarks() {
   static const std::vector<std::pair<std::string, Benchmark>> all = {
       {"receive-path", tzbench::receivePath}, {"loopback", tzbench::loopback},
       {"latency", tzbench::latency},          {"bus-saturation", tzbench::busSaturation},
-      {"rfc2217", tzbench::rfc2217Peer}};
+      {"rfc2217", tzbench::rfc2217Peer},      {"explorer", tzbench::explorerRate}};
   return all;
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: tzbench [--smoke] [receive-path|loopback|latency|bus-saturation|rfc2217 ...]\n");
+  std::fprintf(stderr, "usage: tzbench [--smoke] [receive-path|loopback|latency|bus-saturation|rfc2217|explorer ...]\n");
   return 2;
 }
 
@@ -47,7 +50,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 3 && args[0] == "--probe") return tzbench::probe(args[1], std::strtoull(args[2].c_str(), nullptr, 10));
 
-  tzbench::Options options{.self = "/proc/self/exe", .binaryDir = TZBENCH_BINARY_DIR, .tzcom = TZBENCH_TZCOM};
+  tzbench::Options options{
+      .self = "/proc/self/exe", .binaryDir = TZBENCH_BINARY_DIR, .tzcom = TZBENCH_TZCOM, .tzexplore = TZBENCH_TZEXPLORE};
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n > 0) options.self.assign(self, size_t(n));
