@@ -50,10 +50,12 @@ Key* findKey(const std::u16string& path) {
 
 void createKeyLocked(const std::u16string& path) {
   std::u16string p = trimSlashes(path);
-  // Every ancestor exists too, as in a real hive.
+  std::u16string folded = fold(p);
+  // Every ancestor exists too, as in a real hive: a key that exists has them.
+  if (reg().keys.contains(folded)) return;
   for (size_t pos = p.find(u'\\', 1); pos != std::u16string::npos; pos = p.find(u'\\', pos + 1))
-    reg().keys.try_emplace(fold(p.substr(0, pos)), Key{p.substr(0, pos), {}});
-  reg().keys.try_emplace(fold(p), Key{p, {}});
+    reg().keys.try_emplace(folded.substr(0, pos), Key{p.substr(0, pos), {}});
+  reg().keys.try_emplace(std::move(folded), Key{p, {}});
 }
 
 // Resolves the key path that an RtlXxxRegistryValue call names.
