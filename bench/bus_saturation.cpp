@@ -22,9 +22,13 @@ double runSaturation(sim::usb::BusSpeed speed, bool oneTransfer, uint64_t bytes)
     adapter.configuration = sim::usb::cdcConfiguration(sim::usb::Layout::CommAndData, {.bulk = 512});
   Port port(sim::Mode::Deterministic, adapter);
   if (oneTransfer) {
-    // Cancelled slots are not sent again until the port reopens.
+    // Slots the driver cancelled itself are not sent again until the port
+    // reopens (one the bus cancelled on its own would be).
     DeviceContext* c = port.context();
-    for (ULONG slot = 1; slot < TzSerialBulkInSlots; ++slot) IoCancelIrp(c->bulkInIrp[slot]);
+    for (ULONG slot = 1; slot < TzSerialBulkInSlots; ++slot) {
+      InterlockedExchange(&c->bulkInCancelAsked[slot], 1);
+      IoCancelIrp(c->bulkInIrp[slot]);
+    }
     sim::runReady();
     if (port.adapter().pendingTransfers(0x82) != 1) throw std::runtime_error("bus saturation: more than one transfer left");
   }

@@ -117,12 +117,18 @@ struct DeviceContext {
   // 1 when a submission found the transfer still in flight (a late one of an
   // earlier session): its completion submits again for the open port.
   volatile LONG statusWanted;
+  // 1 from our cancel of the status transfer until the next one goes down: a
+  // cancel the bus made on its own is followed by a new transfer, ours is not.
+  volatile LONG statusCancelAsked;
 
   // Bulk-in slots, each with its IRP, URB and maxTransferSize-byte buffer.
   PIRP bulkInIrp[TzSerialBulkInSlots];
   PURB bulkInUrb[TzSerialBulkInSlots];
   PUCHAR bulkInBuffer[TzSerialBulkInSlots];
   volatile LONG bulkInBusy[TzSerialBulkInSlots];  // 1 from submission until the block is delivered
+  // 1 from our cancel of the slot's transfer until its next one goes down, as
+  // statusCancelAsked.
+  volatile LONG bulkInCancelAsked[TzSerialBulkInSlots];
   KEVENT bulkInDone[TzSerialBulkInSlots];  // signalled while the slot is idle; set last
   // Blocks reach the ring in the order their transfers went down, which is
   // the order the bus fills them (controlLock). Each transfer sent gets the

@@ -52,14 +52,18 @@ void TzSerialBulkInWithdrawLocked(DeviceContext* context, ULONG slot) {
 }
 
 // The slot's transfer is done with: marked delivered, and resubmitted when it
-// succeeded or the bus was only busy. controlLock held.
+// succeeded, the bus was only busy, or the bus cancelled it on its own.
+// controlLock held.
 void TzSerialBulkInDoneLocked(DeviceContext* context, ULONG slot, TzSerialBulkInDelivery* delivery) {
   NTSTATUS status = context->bulkInResult[slot];
   delivery->delivered |= 1u << slot;
   // While the pipe recovers nothing goes back on it: the recovery starts
-  // every slot again once the pipe is reset.
+  // every slot again once the pipe is reset. A cancel the bus made on its own
+  // would otherwise leave the slot idle until the next open.
+  bool busCancelled = status == STATUS_CANCELLED && !InterlockedCompareExchange(&context->bulkInCancelAsked[slot], 0, 0);
+  bool retry = status == STATUS_DEVICE_BUSY || busCancelled;
   if (!TzSerialPipeRecovering(context, PipeRecoveryBulkIn) &&
-      (NT_SUCCESS(status) || (status == STATUS_DEVICE_BUSY && TzSerialBulkInMayRetry(context))))
+      (NT_SUCCESS(status) || (retry && TzSerialBulkInMayRetry(context))))
     delivery->resubmit |= 1u << slot;
 }
 
@@ -188,6 +192,8 @@ NTSTATUS TzSerialBulkInStartTransfer(DeviceContext* context, ULONG slot) {
   }
   KeClearEvent(&context->bulkInDone[slot]);
   IoSetCompletionRoutine(irp, TzSerialBulkInComplete, context, TRUE, TRUE, TRUE);
+  // A cancel from here on is one for this transfer.
+  InterlockedExchange(&context->bulkInCancelAsked[slot], 0);
 
   status = TzSerialHoldQueueAcquire(&context->holdQueue);
   if (status != STATUS_SUCCESS) goto Unwind;
@@ -224,7 +230,13 @@ void TzSerialBulkInRecycle(DeviceContext* context, ULONG slot, bool resubmit) {
 
 NTSTATUS TzSerialBulkInSubmit(DeviceContext* context, ULONG slot) {
   if (!TzSerialBulkInMaySubmit(context)) return STATUS_DELETE_PENDING;
-  if (InterlockedExchange(&context->bulkInBusy[slot], 1) == 1) return STATUS_SUCCESS;
+  if (InterlockedExchange(&context->bulkInBusy[slot], 1) == 1) {
+    // Its transfer is still out (one a stall gave up waiting for): whatever
+    // cancel came before this start no longer holds, and the transfer goes
+    // back down when it returns, if the port is open then.
+    InterlockedExchange(&context->bulkInCancelAsked[slot], 0);
+    return STATUS_SUCCESS;
+  }
   // A claimed slot holds one outstanding-request count until it is idle again.
   if (!TzSerialIoIncrement(context)) {
     InterlockedExchange(&context->bulkInBusy[slot], 0);
@@ -238,9 +250,11 @@ void TzSerialBulkInStart(DeviceContext* context) {
 }
 
 void TzSerialBulkInCancelAll(DeviceContext* context) {
-  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
+  for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot) {
+    InterlockedExchange(&context->bulkInCancelAsked[slot], 1);
     if (InterlockedCompareExchange(&context->bulkInBusy[slot], 1, 1) && context->bulkInIrp[slot])
       IoCancelIrp(context->bulkInIrp[slot]);
+  }
 }
 
 NTSTATUS TzSerialBulkInComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContext) {

@@ -75,6 +75,7 @@ NTSTATUS TzSerialStatusSubmit(DeviceContext* context) {
   }
   // Cleared, never re-initialised: a tear-down may be waiting on it already.
   KeClearEvent(&context->statusDone);
+  InterlockedExchange(&context->statusCancelAsked, 0);  // a cancel from here on is one for this transfer
   TzSerialFillStatusUrb(context, pipe);
   PIRP irp = context->statusIrp;
   IoReuseIrp(irp, STATUS_SUCCESS);
@@ -130,23 +131,25 @@ NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
   bool wanted = InterlockedExchange(&context->statusWanted, 0) != 0;
 
   bool pipeError = TzSerialIsPipeError(context, status, usbdStatus);
-  if (NT_SUCCESS(status) || pipeError) {
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
-    if (pipeError)
-      TzSerialPipeRecoveryBeginLocked(context, PipeRecoveryStatus);  // the recovery submits it again
-    else
-      TzSerialPipeRecoverySucceededLocked(context, PipeRecoveryStatus);
-    KeReleaseSpinLock(&context->controlLock, oldIrql);
-  }
+  KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->controlLock);
+  if (pipeError)
+    TzSerialPipeRecoveryBeginLocked(context, PipeRecoveryStatus);  // the recovery submits it again
+  else if (NT_SUCCESS(status))
+    TzSerialPipeRecoverySucceededLocked(context, PipeRecoveryStatus);
+  bool recovering = TzSerialPipeRecovering(context, PipeRecoveryStatus);
+  KeReleaseSpinLock(&context->controlLock, oldIrql);
   if (NT_SUCCESS(status)) {
     TzSerialParseSerialState(context, notification, record->byteCount);
     TzSerialHoldQueueRelease(&context->holdQueue);
     ExFreePoolWithTag(record, TzSerialPoolTag);
     TzSerialStatusSubmit(context);
   } else {
-    // After a pipe error the recovery sends the next one, once the pipe is reset.
-    if ((status == STATUS_DEVICE_BUSY || (wanted && !pipeError)) && TzSerialStatusMayRetry(context))
-      TzSerialStatusSubmit(context);
+    // While the pipe recovers, the recovery sends the next one once the pipe
+    // is reset. Otherwise the reader goes on after a busy bus, a submission
+    // that waited for this one, or a cancel the bus made on its own.
+    bool busCancelled = status == STATUS_CANCELLED && !InterlockedCompareExchange(&context->statusCancelAsked, 0, 0);
+    bool retry = status == STATUS_DEVICE_BUSY || busCancelled || wanted;
+    if (retry && !pipeError && !recovering && TzSerialStatusMayRetry(context)) TzSerialStatusSubmit(context);
     TzSerialHoldQueueRelease(&context->holdQueue);
     ExFreePoolWithTag(record, TzSerialPoolTag);
   }
@@ -155,6 +158,7 @@ NTSTATUS TzSerialStatusComplete(PDEVICE_OBJECT, PIRP irp, PVOID completionContex
 }
 
 void TzSerialStatusCancel(DeviceContext* context) {
+  InterlockedExchange(&context->statusCancelAsked, 1);
   if (TzSerialHasStatusPipe(context) && InterlockedCompareExchange(&context->statusBusy, 1, 1) && context->statusIrp)
     IoCancelIrp(context->statusIrp);
 }

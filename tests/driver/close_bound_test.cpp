@@ -87,4 +87,37 @@ TEST_F(CloseBoundTest, AStatusTransferLostAcrossACloseIsFollowedByANewOneWhenItC
   EXPECT_EQ(a.model->pendingTransfers(kInterruptIn), 0u);
 }
 
+// A bus that cancels a transfer on its own (a lost one it gives back, here)
+// leaves no reader down for the rest of the session: the bulk-in slot and the
+// status reader go back on the bus, and the port still hears the adapter's
+// lines and receives in order. Both used to stay idle until the port reopened.
+TEST_F(CloseBoundTest, ReadersTheBusCancelsOnItsOwnGoBackDown) {
+  Adapter& a = plug({.loopback = true}, modemClass());
+  ASSERT_EQ(start(a), STATUS_SUCCESS);
+  a.model->holdThroughCancel(kBulkIn, 1);
+  app::File port;
+  ASSERT_EQ(app::File::open(u"\\??\\COM7", port), STATUS_SUCCESS);
+  a.model->holdThroughCancel(kInterruptIn, 1);
+  a.model->sendSerialState(0x0003);  // DCD and DSR: the status transfer on the bus takes it
+  sim::runReady();
+  ASSERT_EQ(a.model->heldThroughCancel(), 2u) << "the first bulk-in and the next status transfer are lost";
+
+  a.model->releaseHeldThroughCancel();
+  sim::runReady();
+  EXPECT_EQ(a.model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
+  EXPECT_EQ(a.model->pendingTransfers(kInterruptIn), 1u);
+
+  a.model->sendSerialState(0x0000);
+  sim::runReady();
+  ULONG lines = 0;
+  ASSERT_EQ(port.ioctl(IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, &lines, sizeof lines).status, STATUS_SUCCESS);
+  constexpr ULONG kDsrAndDcd = 0x20 | 0x80;  // in the modem status register
+  EXPECT_EQ(lines & kDsrAndDcd, 0u) << "the line drop after the cancel was heard";
+  std::vector<uint8_t> sent = bytePattern(9000, 5), got(sent.size());
+  ASSERT_EQ(port.write(sent.data(), ULONG(sent.size())).status, STATUS_SUCCESS);
+  ASSERT_EQ(port.read(got.data(), ULONG(got.size())).information, got.size());
+  EXPECT_EQ(got, sent);
+  port.close();
+}
+
 }  // namespace

@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr uint8_t kBulkIn = 0x82;
+
 class PortResetTest : public OpenPortTest {
  protected:
   sim::pnp::PhysicalDeviceOptions pdoOptions() override { return modemClass(); }
@@ -59,6 +61,23 @@ TEST_F(PortResetTest, AnAdapterThatLeftTheBusFailsTheResetAndKeepsNothingOnIt) {
   adapter->model->disconnect();
   EXPECT_EQ(resetPort().status, STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(adapter->model->pendingTransfers(0x82), 0u);
+}
+
+// A reset that gives up on a transfer the bus keeps answers busy and puts the
+// readers back, that slot still out. When the bus gives it back (cancelled by
+// the reset's cancel), it goes back down: the cancel that came before the
+// restart no longer holds. The slot used to stay idle until the port reopened.
+TEST_F(PortResetTest, ASlotStillOutWhenAResetGivesUpGoesBackDownWhenItReturns) {
+  adapter->model->holdThroughCancel(kBulkIn, 1);
+  adapter->model->sendBulkIn(std::vector<uint8_t>(10, 'r'));  // a slot completes; its resubmission is lost
+  sim::runReady();
+  ASSERT_EQ(adapter->model->heldThroughCancel(), 1u);
+
+  EXPECT_EQ(resetPort().status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots - 1) << "the others are back down";
+  adapter->model->releaseHeldThroughCancel();
+  sim::runReady();
+  EXPECT_EQ(adapter->model->pendingTransfers(kBulkIn), TzSerialBulkInSlots);
 }
 
 }  // namespace

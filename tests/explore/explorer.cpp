@@ -585,7 +585,6 @@ void Run::deviceStep(Port& p) {
     note("bus loses a transfer", hex(std::vector<uint8_t>{e}));
     m.holdThroughCancel(e, 1);
     p.lastLoss = sim::now();
-    p.losses.emplace_back(e, p.lastLoss);
     sim::scheduleDeviceEvent(12 * sim::kSecond, [model = p.model] { model->releaseHeldThroughCancel(); });
     p.transportTrouble = true;
     return;

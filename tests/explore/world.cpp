@@ -409,7 +409,6 @@ void World::opened(Port& p) {
   p.readerFaults = 0;
   p.faultEpochAtOpen = faultEpoch_;
   p.powerSinceOpen = false;
-  p.openedAt = sim::now();
 }
 
 void World::closed(Port& p, bool checkDrained) {
@@ -515,16 +514,14 @@ void World::checkReaders(Port& p, DeviceContext* c) {
   if (!c->portActive || p.disconnected || !p.started || faultEpoch_ != p.faultEpochAtOpen || p.powerSinceOpen ||
       p.readerFaults >= TzSerialPipeRecoveryAttempts || c->devicePowerState != PowerDeviceD0)
     return;
-  // The bus gives a transfer it lost back cancelled, though the driver never
-  // asked: its reader may stay idle from then until the next open.
-  bool statusLost = p.lossesInSession(0x81) > 0;
-  unsigned idle = 0;
+  // A transfer the bus lost and gave back cancelled goes back down too: the
+  // driver never asked for that cancel.
   for (ULONG slot = 0; slot < TzSerialBulkInSlots; ++slot)
-    if (!c->bulkInBusy[slot] && ++idle > p.lossesInSession(0x82))
+    if (!c->bulkInBusy[slot])
       fail("bulk-in slot " + std::to_string(slot) + " is idle on an open port after " +
            std::to_string(p.readerFaults) + " pipe error(s)");
   bool statusReader = p.hasInterruptPipe() && c->interfaceClass == FILE_DEVICE_MODEM;
-  if (statusReader && !statusLost && !c->statusBusy)
+  if (statusReader && !c->statusBusy)
     fail("the status reader is idle on an open port after " + std::to_string(p.readerFaults) + " pipe error(s)");
 }
 

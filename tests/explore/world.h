@@ -119,17 +119,6 @@ struct Port {
   unsigned readerFaults = 0;
   uint64_t faultEpochAtOpen = 0;
   bool powerSinceOpen = false;  // a sleep or device power request came since the open
-  // The bus's losses, by endpoint and when they began: each loses the next
-  // transfer on its endpoint within 12 s and gives it back cancelled then. The
-  // driver does not resubmit a transfer cancelled under it, so each loss that
-  // reaches into a session may leave a reader idle until the next open.
-  std::vector<std::pair<uint8_t, int64_t>> losses;
-  int64_t openedAt = 0;
-  unsigned lossesInSession(uint8_t endpoint) const {
-    unsigned n = 0;
-    for (auto [e, at] : losses) n += e == endpoint && at + 12 * sim::kSecond >= openedAt;
-    return n;
-  }
 
   app::File file;
   std::vector<std::unique_ptr<Op>> ops;
