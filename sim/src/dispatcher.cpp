@@ -166,7 +166,7 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY, BOOLEAN wait) {
     Lock lock(k.mutex);
     previous = event->Header.SignalState;
     event->Header.SignalState = 1;
-    k.changed.notify_all();
+    announceChangeLocked(k);
   }
   preemptionPoint(sim::PreemptionPoint::EventSet);
   return previous;

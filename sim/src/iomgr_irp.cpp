@@ -101,7 +101,7 @@ void finishApplicationIrp(Kernel& k, PIRP irp, app::RequestState& request) {
     request.irp = nullptr;
     freeIrpLocked(k, irp);
   }
-  k.changed.notify_all();
+  announceChangeLocked(k);
 }
 
 }  // namespace

@@ -144,6 +144,10 @@ struct Kernel {
   // The workers' own: a DPC, work item or time-line item was queued, or they
   // are to stop. One wakes per item, not every waiter in the system.
   std::condition_variable work;
+  // Moved on with every notification of `changed`, under the mutex: a waiter
+  // whose predicate ran with the mutex released sees a change it would
+  // otherwise have slept through.
+  std::atomic<uint64_t> changeEpoch{0};
   bool running = false;
   bool stopping = false;
   std::vector<std::thread> workers;
@@ -202,6 +206,12 @@ struct Kernel {
 inline Kernel& kernel() {
   static Kernel k;
   return k;
+}
+
+// Wakes every thread waiting for a change of kernel state. Mutex held.
+inline void announceChangeLocked(Kernel& k) {
+  k.changeEpoch.fetch_add(1, std::memory_order_release);
+  k.changed.notify_all();
 }
 
 // The system time at boot: 2026-01-01T00:00:00Z in 100 ns units since 1601.

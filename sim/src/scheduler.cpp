@@ -115,7 +115,7 @@ bool runTimedItemLocked(Lock& lock, TimedRun which) {
     k.timers.erase(timer);
     timer->Header.Inserted = 0;
     timer->Header.SignalState = 1;
-    k.changed.notify_all();
+    announceChangeLocked(k);
     if (timer->Dpc) insertDpcLocked(k, timer->Dpc, nullptr, nullptr);
     return true;
   }
@@ -172,16 +172,16 @@ bool isWaitedOnLocked(Kernel& k, const void* object) {
 bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int64_t> deadline, const char* what) {
   Kernel& k = kernel();
   if (k.options.mode == Mode::Concurrent) {
-    while (!pred()) {
-      if (!deadline) {
-        k.changed.wait_for(lock, std::chrono::milliseconds(1));
-        continue;
-      }
-      int64_t left = *deadline - nowLocked(k);
-      if (left <= 0) return pred();
-      k.changed.wait_for(lock, std::chrono::nanoseconds(std::min<int64_t>(left, 10'000) * 100));
+    for (;;) {
+      // pred may run with the mutex released (sim::runUntil's does): a change
+      // announced meanwhile moved the epoch, and the wait would miss it.
+      uint64_t seen = k.changeEpoch.load(std::memory_order_acquire);
+      if (pred()) return true;
+      if (k.changeEpoch.load(std::memory_order_acquire) != seen) continue;
+      if (deadline && *deadline - nowLocked(k) <= 0) return pred();
+      int64_t left100ns = deadline ? std::min<int64_t>(*deadline - nowLocked(k), 10'000) : 10'000;
+      k.changed.wait_for(lock, std::chrono::nanoseconds(left100ns * 100));
     }
-    return true;
   }
   for (;;) {
     if (pred()) return true;
