@@ -125,8 +125,7 @@ PIRP allocateIrp(CCHAR stackSize, IrpOwner owner) {
   if (!header) header = static_cast<IrpHeader*>(std::aligned_alloc(16, hostBytes));
   auto irp = reinterpret_cast<PIRP>(header + 1);
   initializeIrp(irp, stackSize, USHORT(irpBytes(stackSize)));
-  auto [entry, added] = k.irps.insert_or_assign(irp, IrpRecord{owner, nullptr, {}});
-  header->record = &entry->second;
+  header->record = &k.irps.insert_or_assign(irp, IrpRecord{owner, nullptr, {}}).first->second;
   header->state.store(IrpHeader::kLive, std::memory_order_relaxed);
   return irp;
 }

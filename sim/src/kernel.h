@@ -7,6 +7,7 @@
 #pragma once
 
 #include "free_lists.h"
+#include "node_pool.h"
 #include "sim/app.h"
 #include "timed_action.h"
 
@@ -157,7 +158,9 @@ struct Kernel {
   std::atomic<int64_t> virtualNow{0};
   std::chrono::steady_clock::time_point bootTime;
   uint64_t sequence = 0;
-  std::map<TimedKey, TimedItem, std::less<TimedKey>, KernelNodeAllocator<std::pair<const TimedKey, TimedItem>>> timeline;
+  NodePool timelineNodes;  // before the table it serves
+  std::map<TimedKey, TimedItem, std::less<TimedKey>, PooledAllocator<std::pair<const TimedKey, TimedItem>>> timeline{
+      PooledAllocator<std::pair<const TimedKey, TimedItem>>(timelineNodes)};
   std::unordered_map<PKTIMER, TimedKey> timers;
 
   // deferred work

@@ -1,5 +1,5 @@
-// Simulated platform, internal: nodes for one node-based table (a std::map)
-// that one mutex guards. A freed node waits on the pool's list for the next
+// Simulated platform, internal: nodes for one node-based table (a std::map:
+// the time line, the bus's in-flight transfers) that one mutex guards. A freed node waits on the pool's list for the next
 // insertion instead of going back to the host, so a table whose size stays
 // about the same allocates nothing once warm. Declare the pool before its
 // table: it must outlive it.

@@ -178,9 +178,9 @@ bool waitLocked(Lock& lock, const std::function<bool()>& pred, std::optional<int
       uint64_t seen = k.changeEpoch.load(std::memory_order_acquire);
       if (pred()) return true;
       if (k.changeEpoch.load(std::memory_order_acquire) != seen) continue;
-      if (deadline && *deadline - nowLocked(k) <= 0) return pred();
-      int64_t left100ns = deadline ? std::min<int64_t>(*deadline - nowLocked(k), 10'000) : 10'000;
-      k.changed.wait_for(lock, std::chrono::nanoseconds(left100ns * 100));
+      int64_t left100ns = deadline ? *deadline - nowLocked(k) : 10'000;
+      if (left100ns <= 0) return pred();
+      k.changed.wait_for(lock, std::chrono::nanoseconds(std::min<int64_t>(left100ns, 10'000) * 100));
     }
   }
   for (;;) {

@@ -1,10 +1,9 @@
-// Simulated platform, internal: what the time line stores for an action, and
-// the allocator of its nodes. Every bus completion and pump is an action on
-// the time line; a std::function would take a heap block for most of them
-// (a weak reference is not trivially copyable), and each map node another.
+// Simulated platform, internal: what the time line stores for an action.
+// Every bus completion and pump is an action on the time line; a
+// std::function would take a heap block for most of them (a weak reference
+// is not trivially copyable). Its nodes come from a NodePool (node_pool.h).
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <type_traits>
@@ -77,48 +76,6 @@ class TimedAction {
 
   const Ops* ops_ = nullptr;
   alignas(std::max_align_t) unsigned char storage_[kInline];
-};
-
-// Nodes for one table the kernel mutex guards: a freed node waits on a free
-// list for the next insertion instead of going back to the host, so a warm
-// table allocates nothing. The lists live as long as the process.
-template <class T>
-struct KernelNodeAllocator {
-  using value_type = T;
-  KernelNodeAllocator() = default;
-  template <class U>
-  KernelNodeAllocator(const KernelNodeAllocator<U>&) {}  // NOLINT(google-explicit-constructor): rebinding
-
-  T* allocate(size_t n) {
-    if (n == 1 && head()) {
-      FreeNode* node = head();
-      head() = node->next;
-      return reinterpret_cast<T*>(node);
-    }
-    return static_cast<T*>(::operator new(n * std::max(sizeof(T), sizeof(FreeNode))));
-  }
-  void deallocate(T* p, size_t n) {
-    if (n != 1) {
-      ::operator delete(p);
-      return;
-    }
-    auto node = reinterpret_cast<FreeNode*>(p);
-    node->next = head();
-    head() = node;
-  }
-  template <class U>
-  bool operator==(const KernelNodeAllocator<U>&) const {
-    return true;
-  }
-
- private:
-  struct FreeNode {
-    FreeNode* next;
-  };
-  static FreeNode*& head() {
-    static FreeNode* first = nullptr;
-    return first;
-  }
 };
 
 }  // namespace sim::detail

@@ -9,7 +9,6 @@
 #pragma once
 
 #include "kernel.h"
-#include "node_pool.h"
 #include "sim/cdc_acm.h"
 #include "usb_byte_queue.h"
 
